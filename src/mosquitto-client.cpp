@@ -1,0 +1,304 @@
+#include "mosquitto-client.h"
+
+#include <errno.h>
+#include <mosquitto.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "serial.h"
+
+#define REPORT_SIZE 100 // every report is published with exactly this many bytes
+#define LOGIN_LENGTH 55 // the login text with a 17-character ID, without its NUL
+
+pthread_mutex_t bridge_lock = PTHREAD_MUTEX_INITIALIZER;
+int IDLE = 1;
+Queue queue;
+struct mosquitto *mosq;
+char ID[18];
+int (*bridge_publish)(struct mosquitto *m, int *mid, const char *topic, int len,
+                      const void *payload, int qos, bool retain) = mosquitto_publish;
+
+// The report being read; exchange thread only. Cleared after each report so
+// that no byte of one report reaches the payload of the next.
+static unsigned char report[REPORT_SIZE];
+static int report_count;
+static int report_flag;
+static int report_dropped; // bytes beyond REPORT_SIZE read in this cycle
+
+static const struct timespec poll_interval = {0, 100000000};
+
+void get_MAC(void) {
+    char line[1034];
+    FILE *fp = popen("ifconfig | grep HWaddr | tail -1 | awk '{print $5;}'", "r");
+    if (fp == NULL) {
+        // ID stays empty, which the MQTT library refuses as a client id.
+        printf("Failed to run command\n");
+        return;
+    }
+    while (fgets(line, sizeof(line), fp) != NULL) {
+        line[17] = '\0';
+        line[strcspn(line, "\r\n")] = '\0';
+        strcpy(ID, line);
+    }
+    pclose(fp);
+}
+
+void my_connect_callback(struct mosquitto *m, void *obj, int result) {
+    (void)obj;
+    if (result != 0) {
+        fprintf(stderr, "Connect failed\n");
+        return;
+    }
+    // Zero-filled so that a short ID sends zeros, not stack bytes, in the
+    // fixed 55-byte payload.
+    char login[LOGIN_LENGTH + 1];
+    memset(login, 0, sizeof(login));
+    snprintf(login, sizeof(login), "{\"ID\":\"%s\",\"login\":\"test\",\"pass\":\"vmzq\"}", ID);
+    mosquitto_publish(m, NULL, "login", LOGIN_LENGTH, login, 1, false);
+    // A clean session loses its subscriptions with every reconnection.
+    mosquitto_subscribe(m, NULL, "commands", 1);
+}
+
+void my_log_callback(struct mosquitto *m, void *obj, int level, const char *text) {
+    (void)m;
+    (void)obj;
+    (void)level;
+    printf("%s\n", text);
+}
+
+void my_disconnect_callback(struct mosquitto *m, void *obj, int rc) {
+    (void)m;
+    (void)obj;
+    // The library logs nothing when a connection is lost.
+    if (rc != 0)
+        printf("Connection lost: %s\n", mosquitto_strerror(rc));
+}
+
+void tokenize_and_store_in_queue(char *text) {
+    char *save = NULL;
+    for (char *cmd = strtok_r(text, ";", &save); cmd; cmd = strtok_r(NULL, ";", &save)) {
+        char *copy = strdup(cmd);
+        if (copy == NULL) {
+            printf("Out of memory, command dropped: %s\n", cmd);
+            continue;
+        }
+        printf("TOKENIZED COMMAND: %s\n", copy);
+        queue.push(&queue, copy);
+    }
+}
+
+void send_command(void) {
+    char *cmd = queue.peek(&queue);
+    if (cmd == NULL)
+        return;
+    printf("SENDING TO ARDUINO: %s\n", cmd);
+    serial_print_string(cmd);
+    printf("WAITING FOR A SERIAL ACK !\n");
+}
+
+// Queues a command list and, when no command was outstanding, sends its first
+// command. Commands that arrive while one is outstanding wait their turn: the
+// report path sends them, so the device never gets a command twice and a
+// report being awaited is not mistaken for noise.
+static void take_command_list(char *text) {
+    pthread_mutex_lock(&bridge_lock);
+    int outstanding = queue.count > 0;
+    tokenize_and_store_in_queue(text);
+    if (!outstanding && queue.count > 0) {
+        IDLE = 0;
+        send_command();
+    }
+    pthread_mutex_unlock(&bridge_lock);
+}
+
+void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_message *msg) {
+    (void)m;
+    (void)obj;
+    if (msg->payloadlen && msg->payload) {
+        printf("%s %s\n", msg->topic, (char *)msg->payload);
+        if (strcmp(msg->topic, "commands") == 0)
+            take_command_list((char *)msg->payload);
+    } else {
+        printf("%s (null)\n", msg->topic);
+    }
+    fflush(stdout);
+}
+
+static void publish_report(const char *topic) {
+    bridge_publish(mosq, NULL, topic, REPORT_SIZE, report, 1, false);
+}
+
+// Idle: whatever is waiting is one report. Caller holds bridge_lock.
+static void take_report(void) {
+    while (serial_available()) {
+        int byte = serial_read_byte();
+        if (report_count < REPORT_SIZE)
+            report[report_count++] = (unsigned char)byte;
+        else
+            report_dropped++;
+        report_flag = 1;
+        IDLE = 0;
+    }
+    if (!report_flag)
+        return;
+
+    if (report_dropped)
+        printf("DROPPED %d BYTES BEYOND A 100-BYTE REPORT\n", report_dropped);
+    if (report[0] == '!') {
+        publish_report("info");
+        IDLE = 1;
+        serial_print_string("#\n");
+    } else {
+        serial_print_string("#\n");
+        printf("RECEIVED STATUS UPDATE FROM ARDUINO.\n");
+        publish_report("status_update");
+        // A report that answers no command is still passed on, but there is
+        // nothing to remove.
+        if (queue.count > 0)
+            queue.pop(&queue);
+        if (queue.count < 1)
+            IDLE = 1;
+        else
+            send_command();
+    }
+    memset(report, 0, sizeof(report));
+    report_count = 0;
+    report_flag = 0;
+    report_dropped = 0;
+}
+
+// Awaiting acknowledgement: drain the line, taking a "#" as the
+// acknowledgement. Caller holds bridge_lock.
+static void take_acknowledgement(void) {
+    while (serial_available()) {
+        int byte = serial_read_byte();
+        if (byte == '#') {
+            serial_flush();
+            printf("RECEIVED SERIAL_ACK\n");
+            IDLE = 1;
+        } else {
+            printf("[%c] INSTEAD OF ACK\n", byte);
+        }
+    }
+}
+
+void serial_reads_cycle(void) {
+    pthread_mutex_lock(&bridge_lock);
+    if (IDLE)
+        take_report();
+    else
+        take_acknowledgement();
+    pthread_mutex_unlock(&bridge_lock);
+}
+
+void *serial_reads(void *arg) {
+    (void)arg;
+    for (;;) {
+        serial_reads_cycle();
+        nanosleep(&poll_interval, NULL);
+    }
+    return NULL;
+}
+
+#ifndef BRIDGE_NO_MAIN
+
+#include "bridge_config.h"
+
+// Result of the last mosquitto_tls_set, so that a retry that keeps failing
+// the same way prints its message once.
+static int tls_last_rc = MOSQ_ERR_SUCCESS;
+
+// Applies the TLS settings; true when the library accepted them. A rejected
+// call leaves the client without a CA, so the caller must not connect then.
+static bool apply_tls(void) {
+    int rc = mosquitto_tls_set(mosq, BRIDGE_CA_FILE, NULL, BRIDGE_CERT_FILE, BRIDGE_KEY_FILE, NULL);
+    if (rc != tls_last_rc) {
+        if (rc == MOSQ_ERR_INVAL)
+            printf("TLS input parameters are invalid.\n");
+        else if (rc == MOSQ_ERR_NOMEM)
+            printf("Out of memory.\n");
+    }
+    tls_last_rc = rc;
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
+static void start_exchange_thread(void) {
+    pthread_t thread;
+    if (pthread_create(&thread, NULL, serial_reads, NULL) != 0) {
+        fprintf(stderr, "Unable to start the serial thread.\n");
+        exit(1);
+    }
+}
+
+// First connection attempt; returns whether the client now knows its broker.
+static bool connect_broker(void) {
+    if (mosquitto_connect(mosq, BRIDGE_BROKER_HOST, BRIDGE_BROKER_PORT, BRIDGE_KEEPALIVE) !=
+        MOSQ_ERR_SUCCESS)
+        mosquitto_reconnect(mosq);
+    return true;
+}
+
+// Runs the network loop for the life of the process. The library gives up
+// for good on TLS, DNS and protocol errors and on a link lost mid-TLS; a
+// field unit must not, so each such return is logged and the session is
+// started again a second later, with the TLS settings checked first.
+static void run_session(bool tls_ok) {
+    bool configured = tls_ok;
+    if (configured)
+        connect_broker();
+    for (;;) {
+        if (configured) {
+            errno = 0;
+            int rc = mosquitto_loop_forever(mosq, 1000, 1);
+            if (rc == MOSQ_ERR_SUCCESS)
+                return;
+            fprintf(stderr, "Network loop stopped: %s\n", mosquitto_strerror(rc));
+        }
+        sleep(1);
+        if (!apply_tls())
+            continue;
+        errno = 0;
+        if (configured)
+            mosquitto_reconnect(mosq);
+        else
+            connect_broker();
+        configured = true;
+    }
+}
+
+int main(int argc, char *argv[]) {
+    (void)argc;
+    (void)argv;
+    setvbuf(stdout, NULL, _IOLBF, 0);
+
+    serial_begin(BRIDGE_SERIAL_DEVICE, BRIDGE_SERIAL_BAUD);
+    serial_flush();
+    queue = createQueue();
+    get_MAC();
+
+    mosquitto_lib_init();
+    mosq = mosquitto_new(ID, true, NULL);
+    if (mosq == NULL) {
+        fprintf(stderr, "Error: Out of memory.\n");
+        return 1;
+    }
+    // The exchange thread publishes while the network loop runs.
+    mosquitto_threaded_set(mosq, true);
+    mosquitto_log_callback_set(mosq, my_log_callback);
+    mosquitto_connect_callback_set(mosq, my_connect_callback);
+    mosquitto_message_callback_set(mosq, my_message_callback);
+    mosquitto_disconnect_callback_set(mosq, my_disconnect_callback);
+    bool tls_ok = apply_tls();
+
+    start_exchange_thread();
+    run_session(tls_ok);
+
+    mosquitto_destroy(mosq);
+    mosquitto_lib_cleanup();
+    return 0;
+}
+
+#endif

@@ -1,0 +1,62 @@
+// The bridge core: start-up, the MQTT session and its handlers, command
+// intake and the serial exchange loop.
+//
+// Threads: the main thread runs the MQTT network loop and with it every
+// my_*_callback; the serial exchange thread runs serial_reads.
+#ifndef BRIDGE_MOSQUITTO_CLIENT_H
+#define BRIDGE_MOSQUITTO_CLIENT_H
+
+#include <pthread.h>
+#include <stdbool.h>
+
+#include "queue.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+// The one lock of the bridge. It guards IDLE, queue and every write to the
+// serial line. The message handler holds it for its work on the queue and
+// the line; the exchange loop holds it for the work of each poll cycle and
+// releases it before sleeping. No other lock is taken while it is held,
+// except libmosquitto's own inside mosquitto_publish.
+extern pthread_mutex_t bridge_lock;
+
+extern int IDLE;               // exchange mode: non-zero idle, 0 awaiting the device's "#"
+extern Queue queue;            // commands waiting or outstanding, head first
+extern struct mosquitto *mosq; // the MQTT client, set once before the serial thread starts
+extern char ID[18];            // client id: the board's MAC address, at most 17 characters
+
+// Publishes the reports. Points at mosquitto_publish; tests and fuzzers point
+// it elsewhere to see what is published. Called by the exchange thread with
+// bridge_lock held.
+extern int (*bridge_publish)(struct mosquitto *m, int *mid, const char *topic, int len,
+                             const void *payload, int qos, bool retain);
+
+// Start-up, before any thread: fills ID from the last hardware address that
+// the interface listing shows.
+void get_MAC(void);
+
+// MQTT handlers, network thread only.
+void my_connect_callback(struct mosquitto *m, void *obj, int result);
+void my_log_callback(struct mosquitto *m, void *obj, int level, const char *text);
+void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_message *msg);
+void my_disconnect_callback(struct mosquitto *m, void *obj, int rc);
+
+// Splits TEXT in place on ";" and appends a heap copy of each command to
+// queue. Caller holds bridge_lock.
+void tokenize_and_store_in_queue(char *text);
+
+// Writes the head of queue to the serial line without removing it; does
+// nothing on an empty queue. Caller holds bridge_lock.
+void send_command(void);
+
+// One poll cycle of the exchange loop, without its sleep. Takes bridge_lock
+// for the cycle's work. Exchange thread only (tests and fuzzers call it
+// directly in place of that thread).
+void serial_reads_cycle(void);
+
+// Body of the exchange thread: serial_reads_cycle, then a 100 ms sleep,
+// forever. The argument is ignored.
+void *serial_reads(void *arg);
+
+#endif

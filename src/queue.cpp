@@ -1,0 +1,63 @@
+#include "queue.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+static void push(Queue *q, char *data) {
+    Node *node = (Node *)malloc(sizeof(Node));
+    if (node == NULL) {
+        printf("Out of memory, command dropped: %s\n", data);
+        free(data);
+        return;
+    }
+    node->data = data;
+    node->next = NULL;
+    if (q->head == NULL)
+        q->head = node;
+    else
+        q->tail->next = node;
+    q->tail = node;
+    q->count++;
+}
+
+static void pop(Queue *q) {
+    Node *node = q->head;
+    if (node == NULL)
+        return;
+    q->head = node->next;
+    q->count--;
+    free(node->data);
+    free(node);
+}
+
+static char *peek(Queue *q) {
+    return q->head ? q->head->data : NULL;
+}
+
+static void display(Queue *q) {
+    printf("\nDisplay: ");
+    if (q->count == 0) {
+        printf("No item in queue.\n");
+    } else {
+        printf("%d item(s):\n", q->count);
+        Node *node = q->head;
+        for (int i = 0; i < q->count && node; i++, node = node->next) {
+            if (i > 0)
+                printf(", ");
+            printf("%s", node->data);
+        }
+    }
+    printf("\n\n");
+}
+
+Queue createQueue(void) {
+    Queue q;
+    q.head = NULL;
+    q.tail = NULL;
+    q.push = push;
+    q.pop = pop;
+    q.peek = peek;
+    q.display = display;
+    q.count = 0;
+    return q;
+}

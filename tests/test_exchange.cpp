@@ -1,0 +1,132 @@
+// The exchange loop's poll cycle: acknowledgements, reports, publishing.
+#include "bridge_fixture.h"
+
+using Strings = std::vector<std::string>;
+
+static std::string padded(const std::string &report)
+{
+    return report + std::string(100 - report.size(), '\0');
+}
+
+TEST_F(BridgeTest, RoadOfOneCommandList)
+{
+    deliver("commands", "a;b");
+    EXPECT_EQ(device_reads(), "a");
+
+    device_sends("#");
+    EXPECT_EQ(cycle(), "RECEIVED SERIAL_ACK\n");
+    EXPECT_EQ(IDLE, 1);
+
+    device_sends("OK a\n");
+    EXPECT_EQ(cycle(), "RECEIVED STATUS UPDATE FROM ARDUINO.\n"
+                       "SENDING TO ARDUINO: b\nWAITING FOR A SERIAL ACK !\n");
+    EXPECT_EQ(device_reads(), "#\nb");
+    EXPECT_EQ(queued(), Strings{"b"});
+    EXPECT_EQ(IDLE, 0);
+
+    device_sends("#");
+    cycle();
+    device_sends("OK b\n");
+    cycle();
+    EXPECT_EQ(device_reads(), "#\n");
+    EXPECT_EQ(queue.count, 0);
+    EXPECT_EQ(IDLE, 1);
+
+    ASSERT_EQ(published().size(), 2u);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(published()[i].topic, "status_update");
+        EXPECT_EQ(published()[i].qos, 1);
+        EXPECT_FALSE(published()[i].retain);
+    }
+    EXPECT_EQ(published()[0].payload, padded("OK a\n"));
+    EXPECT_EQ(published()[1].payload, padded("OK b\n"));
+}
+
+TEST_F(BridgeTest, InformationReportGoesToInfoAndLeavesTheQueueAlone)
+{
+    device_sends("!boot\n");
+    EXPECT_EQ(cycle(), "");
+    EXPECT_EQ(device_reads(), "#\n");
+    ASSERT_EQ(published().size(), 1u);
+    EXPECT_EQ(published()[0].topic, "info");
+    EXPECT_EQ(published()[0].payload, padded("!boot\n"));
+    EXPECT_EQ(IDLE, 1);
+    EXPECT_EQ(queue.count, 0);
+}
+
+TEST_F(BridgeTest, NoiseBeforeTheAcknowledgementIsReportedAndTheRestDiscarded)
+{
+    deliver("commands", "a");
+    device_reads();
+    device_sends("x#yz");
+    EXPECT_EQ(cycle(), "[x] INSTEAD OF ACK\nRECEIVED SERIAL_ACK\n");
+    EXPECT_EQ(IDLE, 1);
+    EXPECT_EQ(serial_available(), 0);
+    EXPECT_TRUE(published().empty());
+}
+
+TEST_F(BridgeTest, AwaitingModeDropsEverythingButTheAcknowledgement)
+{
+    deliver("commands", "a");
+    device_reads();
+    device_sends("OK");
+    EXPECT_EQ(cycle(), "[O] INSTEAD OF ACK\n[K] INSTEAD OF ACK\n");
+    EXPECT_EQ(IDLE, 0);
+    EXPECT_EQ(queued(), Strings{"a"});
+}
+
+TEST_F(BridgeTest, OversizeReportKeepsTheFirstHundredBytesAndSaysHowManyWereDropped)
+{
+    std::string big(150, 'r');
+    device_sends(big);
+    EXPECT_EQ(cycle(), "DROPPED 50 BYTES BEYOND A 100-BYTE REPORT\n"
+                       "RECEIVED STATUS UPDATE FROM ARDUINO.\n");
+    ASSERT_EQ(published().size(), 1u);
+    EXPECT_EQ(published()[0].payload, big.substr(0, 100));
+    EXPECT_EQ(serial_available(), 0);
+}
+
+TEST_F(BridgeTest, ShortReportAfterALongOneCarriesZerosNotOldBytes)
+{
+    device_sends(std::string(80, 'L'));
+    cycle();
+    device_sends("!s");
+    cycle();
+    ASSERT_EQ(published().size(), 2u);
+    EXPECT_EQ(published()[1].payload, padded("!s"));
+}
+
+TEST_F(BridgeTest, StatusReportWithNoCommandOutstandingIsPublishedAndRemovesNothing)
+{
+    device_sends("late\n");
+    cycle();
+    EXPECT_EQ(device_reads(), "#\n");
+    ASSERT_EQ(published().size(), 1u);
+    EXPECT_EQ(published()[0].topic, "status_update");
+    EXPECT_EQ(queue.count, 0);
+    EXPECT_EQ(IDLE, 1);
+}
+
+TEST_F(BridgeTest, LastReportLeavesIdleAndWritesOnlyTheAcknowledgement)
+{
+    deliver("commands", "a");
+    device_reads();
+    device_sends("#");
+    cycle();
+    device_sends("OK\n");
+    cycle();
+    EXPECT_EQ(device_reads(), "#\n");
+    EXPECT_EQ(IDLE, 1);
+    EXPECT_EQ(queue.count, 0);
+}
+
+TEST_F(BridgeTest, QuietLineCycleDoesNothingInEitherMode)
+{
+    for (int mode : {1, 0}) {
+        IDLE = mode;
+        EXPECT_EQ(cycle(), "");
+        EXPECT_EQ(IDLE, mode);
+    }
+    EXPECT_EQ(device_reads(), "");
+    EXPECT_TRUE(published().empty());
+}

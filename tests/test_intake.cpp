@@ -1,0 +1,95 @@
+// Command intake: command lists from the broker reach the queue and the line.
+#include "bridge_fixture.h"
+
+using Strings = std::vector<std::string>;
+
+TEST_F(BridgeTest, ListIsQueuedInOrderAndOnlyItsFirstCommandIsSent)
+{
+    std::string log = deliver_logged("commands", "a;b;c");
+    EXPECT_EQ(queued(), (Strings{"a", "b", "c"}));
+    EXPECT_EQ(device_reads(), "a");
+    EXPECT_EQ(IDLE, 0);
+    EXPECT_EQ(log, "commands a;b;c\n"
+                   "TOKENIZED COMMAND: a\nTOKENIZED COMMAND: b\nTOKENIZED COMMAND: c\n"
+                   "SENDING TO ARDUINO: a\nWAITING FOR A SERIAL ACK !\n");
+}
+
+struct SplitCase {
+    const char *payload;
+    Strings commands;
+    const char *on_line;
+};
+
+class Splitting : public BridgeTest, public testing::WithParamInterface<SplitCase> {};
+
+TEST_P(Splitting, FollowsTheStrtokRuleAndSendsTheFirstCommandByteExact)
+{
+    deliver("commands", GetParam().payload);
+    EXPECT_EQ(queued(), GetParam().commands);
+    EXPECT_EQ(device_reads(), GetParam().on_line);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lists, Splitting,
+                         testing::Values(SplitCase{";;a;;", {"a"}, "a"},
+                                         SplitCase{"go\n;b", {"go\n", "b"}, "go\n"},
+                                         SplitCase{" x y ;z", {" x y ", "z"}, " x y "},
+                                         SplitCase{"a;;;b", {"a", "b"}, "a"},
+                                         SplitCase{"single", {"single"}, "single"}));
+
+TEST_F(BridgeTest, ListOfOnlySeparatorsSendsNothingAndKeepsTheMode)
+{
+    deliver("commands", ";;;");
+    EXPECT_EQ(queue.count, 0);
+    EXPECT_EQ(device_reads(), "");
+    EXPECT_EQ(IDLE, 1);
+}
+
+TEST_F(BridgeTest, EmptyPayloadIsPrintedAsNullAndTouchesNothing)
+{
+    EXPECT_EQ(deliver_logged("commands", ""), "commands (null)\n");
+    EXPECT_EQ(queue.count, 0);
+    EXPECT_EQ(IDLE, 1);
+    EXPECT_EQ(device_reads(), "");
+}
+
+TEST_F(BridgeTest, NearMissTopicsAreOnlyPrinted)
+{
+    for (const char *topic : {"Commands", "commands/x", "command", "commands "}) {
+        EXPECT_EQ(deliver_logged(topic, "a;b"), std::string(topic) + " a;b\n");
+        EXPECT_EQ(queue.count, 0) << topic;
+        EXPECT_EQ(IDLE, 1) << topic;
+    }
+    EXPECT_EQ(device_reads(), "");
+}
+
+TEST_F(BridgeTest, ListWhileACommandIsOutstandingIsAppendedWithoutResending)
+{
+    deliver("commands", "a");
+    EXPECT_EQ(device_reads(), "a");
+    IDLE = 1; // "a" acknowledged, its report awaited
+    std::string log = deliver_logged("commands", "b;c");
+    EXPECT_EQ(queued(), (Strings{"a", "b", "c"}));
+    EXPECT_EQ(device_reads(), "");
+    EXPECT_EQ(IDLE, 1);
+    EXPECT_EQ(log.find("SENDING"), std::string::npos) << log;
+}
+
+TEST_F(BridgeTest, PayloadIsReadUpToItsFirstNul)
+{
+    deliver("commands", std::string("a;b\0c;d", 7));
+    EXPECT_EQ(queued(), (Strings{"a", "b"}));
+}
+
+TEST_F(BridgeTest, MebibyteListIsQueuedWholeAndInOrder)
+{
+    std::string list;
+    int n = 0;
+    while (list.size() < (1u << 20))
+        list += "c" + std::to_string(n++) + ";";
+    deliver_logged("commands", list);
+    ASSERT_EQ(queue.count, n);
+    int i = 0;
+    for (Node *node = queue.head; node; node = node->next, i++)
+        ASSERT_EQ(node->data, "c" + std::to_string(i));
+    EXPECT_EQ(device_reads(), "c0");
+}
