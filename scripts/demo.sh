@@ -1,0 +1,109 @@
+#!/bin/bash
+# The bridge's whole job on this machine: a local mosquitto broker with mutual
+# TLS, the simulated firmware on a pseudo-terminal, the bridge (its test build:
+# device ./ttyATH0, broker localhost:18883), a command list published by a
+# remote party, and the reports that party receives. Everything is stopped at
+# the end.
+#
+#   scripts/demo.sh ['command;list']
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD_DIR:-$ROOT/build}
+COMMANDS=${1:-LED ON;READ TEMP;LED OFF}
+PORT=18883
+
+"$ROOT/scripts/setup.sh" >/dev/null
+
+WORK=$(mktemp -d)
+chmod 0755 "$WORK"
+PIDS=()
+cleanup() {
+    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+step() { printf '\n== %s\n' "$*"; }
+
+wait_for() { # FILE PATTERN COUNT SECONDS
+    for _ in $(seq $(($4 * 10))); do
+        [ "$(grep -c -- "$2" "$1" 2>/dev/null)" -ge "$3" ] && return 0
+        sleep 0.1
+    done
+    echo "timed out waiting for '$2' in $1" >&2
+    return 1
+}
+
+step "Certificates (CA, broker, bridge, remote party)"
+"$ROOT/scripts/make-certs.sh" "$WORK"
+cp "$WORK/ca.pem" "$WORK/crt.ca.qx.pem"
+cp "$WORK/bridge.pem" "$WORK/tls-cert.pem"
+cp "$WORK/bridge.key" "$WORK/tls-key.pem"
+ls "$WORK"
+
+step "Broker: mosquitto on 127.0.0.1:$PORT, client certificates required"
+cat >"$WORK/mosquitto.conf" <<CONF
+listener $PORT 127.0.0.1
+cafile $WORK/ca.pem
+certfile $WORK/broker.pem
+keyfile $WORK/broker.key
+require_certificate true
+max_queued_messages 0
+log_dest file $WORK/broker.log
+CONF
+mosquitto -c "$WORK/mosquitto.conf" &
+PIDS+=($!)
+for _ in $(seq 50); do
+    (exec 3<>/dev/tcp/127.0.0.1/$PORT) 2>/dev/null && break
+    sleep 0.1
+done
+
+TLS=(--cafile "$WORK/ca.pem" --cert "$WORK/remote.pem" --key "$WORK/remote.key" -h localhost -p $PORT)
+mosquitto_sub "${TLS[@]}" -i remote-sub -v -t login -t status_update -t info \
+    -F '%t (%l bytes): %p' >"$WORK/received.raw" &
+PIDS+=($!)
+
+step "Device: simulated firmware on a pseudo-terminal linked at ./ttyATH0"
+"$BUILD/tools/sim-firmware" --link "$WORK/ttyATH0" --info '!boot' >"$WORK/device.log" &
+PIDS+=($!)
+for _ in $(seq 50); do [ -e "$WORK/ttyATH0" ] && break; sleep 0.1; done
+
+# The bridge takes its client id from busybox's ifconfig, as on the board.
+mkdir "$WORK/bin"
+cat >"$WORK/bin/ifconfig" <<'SH'
+#!/bin/sh
+echo 'eth0      Link encap:Ethernet  HWaddr 02:FC:00:00:00:01  '
+SH
+chmod +x "$WORK/bin/ifconfig"
+
+step "Bridge"
+(cd "$WORK" && PATH="$WORK/bin:$PATH" exec "$BUILD/mqtt-serial-bridge-test") \
+    >"$WORK/bridge.log" 2>"$WORK/bridge.err" &
+PIDS+=($!)
+wait_for "$WORK/bridge.log" "received SUBACK" 1 10
+
+n=$(printf '%s' "$COMMANDS" | awk -F';' '{ for (i = 1; i <= NF; i++) if ($i != "") k++ } END { print k + 0 }')
+step "Remote party publishes on \"commands\": $COMMANDS ($n commands)"
+mosquitto_pub "${TLS[@]}" -i remote-pub -q 1 -t commands -m "$COMMANDS"
+for _ in $(seq 100); do
+    tr -d '\000' <"$WORK/received.raw" >"$WORK/received.txt"
+    [ "$(grep -c '^status_update' "$WORK/received.txt")" -ge "$n" ] && break
+    sleep 0.1
+done
+
+step "Bridge log (stdout)"
+cat "$WORK/bridge.log"
+if [ -s "$WORK/bridge.err" ]; then
+    step "Bridge log (stderr)"
+    cat "$WORK/bridge.err"
+fi
+step "Device log"
+cat "$WORK/device.log"
+step "Received by the remote party (payload NULs removed for display)"
+cat "$WORK/received.txt"
+
+reports=$(grep -c '^status_update' "$WORK/received.txt" || true)
+step "Done: $reports of $n status reports received; stopping broker, device and bridge"
+[ "$reports" -ge "$n" ]
