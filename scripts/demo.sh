@@ -15,10 +15,22 @@ PORT=18883
 
 "$ROOT/scripts/setup.sh" >/dev/null
 
+# A network namespace of its own gives the demo a private loopback, so port
+# 18883 is free whatever else runs on this machine.
+if [ -z "${DEMO_NETNS:-}" ] && [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null; then
+    DEMO_NETNS=1 exec unshare --net sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+fi
+
 WORK=$(mktemp -d)
 chmod 0755 "$WORK"
 PIDS=()
 cleanup() {
+    status=$?
+    if [ "$status" -ne 0 ]; then
+        for f in bridge.log bridge.err device.log broker.log; do
+            [ -s "$WORK/$f" ] && { echo "--- $f"; cat "$WORK/$f"; }
+        done
+    fi
     for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
     rm -rf "$WORK"
@@ -50,10 +62,11 @@ cafile $WORK/ca.pem
 certfile $WORK/broker.pem
 keyfile $WORK/broker.key
 require_certificate true
+allow_anonymous true
 max_queued_messages 0
-log_dest file $WORK/broker.log
+log_dest stderr
 CONF
-mosquitto -c "$WORK/mosquitto.conf" &
+mosquitto -c "$WORK/mosquitto.conf" 2>"$WORK/broker.log" &
 PIDS+=($!)
 for _ in $(seq 50); do
     (exec 3<>/dev/tcp/127.0.0.1/$PORT) 2>/dev/null && break
@@ -66,8 +79,9 @@ mosquitto_sub "${TLS[@]}" -i remote-sub -v -t login -t status_update -t info \
 PIDS+=($!)
 
 step "Device: simulated firmware on a pseudo-terminal linked at ./ttyATH0"
-"$BUILD/tools/sim-firmware" --link "$WORK/ttyATH0" --info '!boot' >"$WORK/device.log" &
-PIDS+=($!)
+"$BUILD/tools/sim-firmware" --link "$WORK/ttyATH0" --info '!boot\n' >"$WORK/device.log" &
+DEVICE=$!
+PIDS+=($DEVICE)
 for _ in $(seq 50); do [ -e "$WORK/ttyATH0" ] && break; sleep 0.1; done
 
 # The bridge takes its client id from busybox's ifconfig, as on the board.
@@ -83,6 +97,10 @@ step "Bridge"
     >"$WORK/bridge.log" 2>"$WORK/bridge.err" &
 PIDS+=($!)
 wait_for "$WORK/bridge.log" "received SUBACK" 1 10
+
+step "Device sends an information report while idle: !boot"
+kill -USR1 "$DEVICE"
+wait_for "$WORK/received.raw" "^info" 1 5
 
 n=$(printf '%s' "$COMMANDS" | awk -F';' '{ for (i = 1; i <= NF; i++) if ($i != "") k++ } END { print k + 0 }')
 step "Remote party publishes on \"commands\": $COMMANDS ($n commands)"
