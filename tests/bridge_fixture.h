@@ -25,15 +25,13 @@ struct Published {
     bool retain;
 };
 
-inline std::vector<Published> &published()
-{
+inline std::vector<Published> &published() {
     static std::vector<Published> list;
     return list;
 }
 
 inline int record_publish(struct mosquitto *, int *, const char *topic, int len,
-                          const void *payload, int qos, bool retain)
-{
+                          const void *payload, int qos, bool retain) {
     published().push_back({topic, std::string((const char *)payload, len), qos, retain});
     return MOSQ_ERR_SUCCESS;
 }
@@ -42,8 +40,7 @@ class BridgeTest : public ::testing::Test {
   protected:
     int master = -1;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         int slave = -1;
         char name[128];
         ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
@@ -55,8 +52,7 @@ class BridgeTest : public ::testing::Test {
         bridge_publish = record_publish;
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         while (queue.count > 0)
             queue.pop(&queue);
         serial_end();
@@ -65,8 +61,7 @@ class BridgeTest : public ::testing::Test {
 
     // Delivers a message as the network loop would: a copy of the payload
     // with a NUL after it, or a null payload when it is empty.
-    void deliver(const char *topic, const std::string &payload)
-    {
+    void deliver(const char *topic, const std::string &payload) {
         std::vector<char> bytes(payload.begin(), payload.end());
         bytes.push_back('\0');
         struct mosquitto_message msg = {};
@@ -77,16 +72,14 @@ class BridgeTest : public ::testing::Test {
     }
 
     // Like deliver, returning what the handler printed.
-    std::string deliver_logged(const char *topic, const std::string &payload)
-    {
+    std::string deliver_logged(const char *topic, const std::string &payload) {
         testing::internal::CaptureStdout();
         deliver(topic, payload);
         return testing::internal::GetCapturedStdout();
     }
 
     // The device sends BYTES; returns once the bridge's side sees them all.
-    void device_sends(const std::string &bytes)
-    {
+    void device_sends(const std::string &bytes) {
         int before = serial_available();
         ASSERT_EQ(write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size());
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -97,8 +90,7 @@ class BridgeTest : public ::testing::Test {
     }
 
     // Everything the bridge wrote to the line that arrives within WAIT_MS.
-    std::string device_reads(int wait_ms = 100)
-    {
+    std::string device_reads(int wait_ms = 100) {
         std::string got;
         struct pollfd p = {master, POLLIN, 0};
         while (poll(&p, 1, wait_ms) > 0) {
@@ -113,15 +105,13 @@ class BridgeTest : public ::testing::Test {
     }
 
     // One poll cycle of the exchange loop; returns what it printed.
-    std::string cycle()
-    {
+    std::string cycle() {
         testing::internal::CaptureStdout();
         serial_reads_cycle();
         return testing::internal::GetCapturedStdout();
     }
 
-    static std::vector<std::string> queued()
-    {
+    static std::vector<std::string> queued() {
         std::vector<std::string> out;
         for (Node *n = queue.head; n; n = n->next)
             out.push_back(n->data);

@@ -3,13 +3,11 @@
 
 using Strings = std::vector<std::string>;
 
-static std::string padded(const std::string &report)
-{
+static std::string padded(const std::string &report) {
     return report + std::string(100 - report.size(), '\0');
 }
 
-TEST_F(BridgeTest, RoadOfOneCommandList)
-{
+TEST_F(BridgeTest, RoadOfOneCommandList) {
     deliver("commands", "a;b");
     EXPECT_EQ(device_reads(), "a");
 
@@ -42,8 +40,7 @@ TEST_F(BridgeTest, RoadOfOneCommandList)
     EXPECT_EQ(published()[1].payload, padded("OK b\n"));
 }
 
-TEST_F(BridgeTest, InformationReportGoesToInfoAndLeavesTheQueueAlone)
-{
+TEST_F(BridgeTest, InformationReportGoesToInfoAndLeavesTheQueueAlone) {
     device_sends("!boot\n");
     EXPECT_EQ(cycle(), "");
     EXPECT_EQ(device_reads(), "#\n");
@@ -54,8 +51,7 @@ TEST_F(BridgeTest, InformationReportGoesToInfoAndLeavesTheQueueAlone)
     EXPECT_EQ(queue.count, 0);
 }
 
-TEST_F(BridgeTest, NoiseBeforeTheAcknowledgementIsReportedAndTheRestDiscarded)
-{
+TEST_F(BridgeTest, NoiseBeforeTheAcknowledgementIsReportedAndTheRestDiscarded) {
     deliver("commands", "a");
     device_reads();
     device_sends("x#yz");
@@ -65,8 +61,7 @@ TEST_F(BridgeTest, NoiseBeforeTheAcknowledgementIsReportedAndTheRestDiscarded)
     EXPECT_TRUE(published().empty());
 }
 
-TEST_F(BridgeTest, AwaitingModeDropsEverythingButTheAcknowledgement)
-{
+TEST_F(BridgeTest, AwaitingModeDropsEverythingButTheAcknowledgement) {
     deliver("commands", "a");
     device_reads();
     device_sends("OK");
@@ -75,8 +70,7 @@ TEST_F(BridgeTest, AwaitingModeDropsEverythingButTheAcknowledgement)
     EXPECT_EQ(queued(), Strings{"a"});
 }
 
-TEST_F(BridgeTest, OversizeReportKeepsTheFirstHundredBytesAndSaysHowManyWereDropped)
-{
+TEST_F(BridgeTest, OversizeReportKeepsTheFirstHundredBytesAndSaysHowManyWereDropped) {
     std::string big(150, 'r');
     device_sends(big);
     EXPECT_EQ(cycle(), "DROPPED 50 BYTES BEYOND A 100-BYTE REPORT\n"
@@ -86,8 +80,7 @@ TEST_F(BridgeTest, OversizeReportKeepsTheFirstHundredBytesAndSaysHowManyWereDrop
     EXPECT_EQ(serial_available(), 0);
 }
 
-TEST_F(BridgeTest, ShortReportAfterALongOneCarriesZerosNotOldBytes)
-{
+TEST_F(BridgeTest, ShortReportAfterALongOneCarriesZerosNotOldBytes) {
     device_sends(std::string(80, 'L'));
     cycle();
     device_sends("!s");
@@ -96,8 +89,7 @@ TEST_F(BridgeTest, ShortReportAfterALongOneCarriesZerosNotOldBytes)
     EXPECT_EQ(published()[1].payload, padded("!s"));
 }
 
-TEST_F(BridgeTest, StatusReportWithNoCommandOutstandingIsPublishedAndRemovesNothing)
-{
+TEST_F(BridgeTest, StatusReportWithNoCommandOutstandingIsPublishedAndRemovesNothing) {
     device_sends("late\n");
     cycle();
     EXPECT_EQ(device_reads(), "#\n");
@@ -107,8 +99,7 @@ TEST_F(BridgeTest, StatusReportWithNoCommandOutstandingIsPublishedAndRemovesNoth
     EXPECT_EQ(IDLE, 1);
 }
 
-TEST_F(BridgeTest, LastReportLeavesIdleAndWritesOnlyTheAcknowledgement)
-{
+TEST_F(BridgeTest, LastReportLeavesIdleAndWritesOnlyTheAcknowledgement) {
     deliver("commands", "a");
     device_reads();
     device_sends("#");
@@ -120,8 +111,7 @@ TEST_F(BridgeTest, LastReportLeavesIdleAndWritesOnlyTheAcknowledgement)
     EXPECT_EQ(queue.count, 0);
 }
 
-TEST_F(BridgeTest, QuietLineCycleDoesNothingInEitherMode)
-{
+TEST_F(BridgeTest, QuietLineCycleDoesNothingInEitherMode) {
     for (int mode : {1, 0}) {
         IDLE = mode;
         EXPECT_EQ(cycle(), "");

@@ -3,8 +3,7 @@
 
 using Strings = std::vector<std::string>;
 
-TEST_F(BridgeTest, ListIsQueuedInOrderAndOnlyItsFirstCommandIsSent)
-{
+TEST_F(BridgeTest, ListIsQueuedInOrderAndOnlyItsFirstCommandIsSent) {
     std::string log = deliver_logged("commands", "a;b;c");
     EXPECT_EQ(queued(), (Strings{"a", "b", "c"}));
     EXPECT_EQ(device_reads(), "a");
@@ -22,8 +21,7 @@ struct SplitCase {
 
 class Splitting : public BridgeTest, public testing::WithParamInterface<SplitCase> {};
 
-TEST_P(Splitting, FollowsTheStrtokRuleAndSendsTheFirstCommandByteExact)
-{
+TEST_P(Splitting, FollowsTheStrtokRuleAndSendsTheFirstCommandByteExact) {
     deliver("commands", GetParam().payload);
     EXPECT_EQ(queued(), GetParam().commands);
     EXPECT_EQ(device_reads(), GetParam().on_line);
@@ -36,24 +34,21 @@ INSTANTIATE_TEST_SUITE_P(Lists, Splitting,
                                          SplitCase{"a;;;b", {"a", "b"}, "a"},
                                          SplitCase{"single", {"single"}, "single"}));
 
-TEST_F(BridgeTest, ListOfOnlySeparatorsSendsNothingAndKeepsTheMode)
-{
+TEST_F(BridgeTest, ListOfOnlySeparatorsSendsNothingAndKeepsTheMode) {
     deliver("commands", ";;;");
     EXPECT_EQ(queue.count, 0);
     EXPECT_EQ(device_reads(), "");
     EXPECT_EQ(IDLE, 1);
 }
 
-TEST_F(BridgeTest, EmptyPayloadIsPrintedAsNullAndTouchesNothing)
-{
+TEST_F(BridgeTest, EmptyPayloadIsPrintedAsNullAndTouchesNothing) {
     EXPECT_EQ(deliver_logged("commands", ""), "commands (null)\n");
     EXPECT_EQ(queue.count, 0);
     EXPECT_EQ(IDLE, 1);
     EXPECT_EQ(device_reads(), "");
 }
 
-TEST_F(BridgeTest, NearMissTopicsAreOnlyPrinted)
-{
+TEST_F(BridgeTest, NearMissTopicsAreOnlyPrinted) {
     for (const char *topic : {"Commands", "commands/x", "command", "commands "}) {
         EXPECT_EQ(deliver_logged(topic, "a;b"), std::string(topic) + " a;b\n");
         EXPECT_EQ(queue.count, 0) << topic;
@@ -62,8 +57,7 @@ TEST_F(BridgeTest, NearMissTopicsAreOnlyPrinted)
     EXPECT_EQ(device_reads(), "");
 }
 
-TEST_F(BridgeTest, ListWhileACommandIsOutstandingIsAppendedWithoutResending)
-{
+TEST_F(BridgeTest, ListWhileACommandIsOutstandingIsAppendedWithoutResending) {
     deliver("commands", "a");
     EXPECT_EQ(device_reads(), "a");
     IDLE = 1; // "a" acknowledged, its report awaited
@@ -74,14 +68,12 @@ TEST_F(BridgeTest, ListWhileACommandIsOutstandingIsAppendedWithoutResending)
     EXPECT_EQ(log.find("SENDING"), std::string::npos) << log;
 }
 
-TEST_F(BridgeTest, PayloadIsReadUpToItsFirstNul)
-{
+TEST_F(BridgeTest, PayloadIsReadUpToItsFirstNul) {
     deliver("commands", std::string("a;b\0c;d", 7));
     EXPECT_EQ(queued(), (Strings{"a", "b"}));
 }
 
-TEST_F(BridgeTest, MebibyteListIsQueuedWholeAndInOrder)
-{
+TEST_F(BridgeTest, MebibyteListIsQueuedWholeAndInOrder) {
     std::string list;
     int n = 0;
     while (list.size() < (1u << 20))

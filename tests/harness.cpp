@@ -1,0 +1,943 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#ifndef E2E_BRIDGE_PATH
+#error "E2E_BRIDGE_PATH must name the test build of the bridge"
+#endif
+
+extern char **environ;
+
+namespace e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void throw_errno(const std::string &what) {
+    throw std::runtime_error(what + ": " + strerror(errno));
+}
+
+// Polls PRED every 10 ms until it holds or TIMEOUT has passed; one last look
+// after the deadline.
+template <class Pred> bool poll_until(Duration timeout, Pred pred) {
+    auto deadline = Clock::now() + scaled(timeout);
+    while (Clock::now() < deadline) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return pred();
+}
+
+std::string find_in_path(const std::string &name) {
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char *path = getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return name; // execv fails and the child exits 127
+}
+
+int decode_status(int raw) {
+    if (WIFEXITED(raw))
+        return WEXITSTATUS(raw);
+    if (WIFSIGNALED(raw))
+        return 128 + WTERMSIG(raw);
+    return -1;
+}
+
+void remove_tree(const std::string &path) {
+    DIR *d = opendir(path.c_str());
+    if (d) {
+        while (dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name == "." || name == "..")
+                continue;
+            std::string child = path + "/" + name;
+            struct stat st;
+            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                remove_tree(child);
+            else
+                unlink(child.c_str());
+        }
+        closedir(d);
+    }
+    rmdir(path.c_str());
+}
+
+std::string make_temp_dir(const char *prefix) {
+    std::string templ = std::string("/tmp/") + prefix + ".XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data()))
+        throw_errno("mkdtemp");
+    chmod(buf.data(), 0755);
+    return buf.data();
+}
+
+int count_occurrences(const std::string &haystack, const std::string &needle) {
+    int n = 0;
+    for (size_t pos = haystack.find(needle); pos != std::string::npos;
+         pos = haystack.find(needle, pos + needle.size()))
+        n++;
+    return n;
+}
+
+int count_matching_lines(const std::string &text, const std::regex &pattern) {
+    std::stringstream lines(text);
+    std::string line;
+    int n = 0;
+    while (std::getline(lines, line))
+        if (std::regex_search(line, pattern))
+            n++;
+    return n;
+}
+
+::testing::AssertionResult wait_for_file_text(const std::string &path, const std::string &text,
+                                              Duration timeout, const char *what) {
+    if (poll_until(timeout, [&] { return read_file(path).find(text) != std::string::npos; }))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "\"" << escape(text) << "\" not on " << what
+                                         << " within " << timeout.count() << " ms; it holds:\n"
+                                         << read_file(path);
+}
+
+} // namespace
+
+Duration scaled(Duration timeout) {
+    static const int scale = [] {
+        const char *s = getenv("E2E_TIMEOUT_SCALE");
+        int n = s ? atoi(s) : 1;
+        return n > 0 ? n : 1;
+    }();
+    return timeout * scale;
+}
+
+std::string login_payload(const std::string &id) {
+    std::string text = "{\"ID\":\"" + id + "\",\"login\":\"test\",\"pass\":\"vmzq\"}";
+    text.resize(55, '\0');
+    return text;
+}
+
+std::string escape(const std::string &bytes) {
+    std::string out;
+    for (unsigned char ch : bytes) {
+        if (ch == '\n')
+            out += "\\n";
+        else if (ch == '\r')
+            out += "\\r";
+        else if (ch == '\\')
+            out += "\\\\";
+        else if (ch == '"')
+            out += "\\\"";
+        else if (ch < 0x20 || ch >= 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof(hex), "\\x%02x", ch);
+            out += hex;
+        } else
+            out += static_cast<char>(ch);
+    }
+    return out;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &content, mode_t mode) {
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out)
+            throw_errno("open " + path);
+        out << content;
+        if (!out)
+            throw_errno("write " + path);
+    }
+    chmod(path.c_str(), mode);
+}
+
+void copy_file(const std::string &from, const std::string &to, mode_t mode) {
+    std::ifstream probe(from, std::ios::binary);
+    if (!probe)
+        throw_errno("open " + from);
+    write_file(to, read_file(from), mode);
+}
+
+// ---------------------------------------------------------------- processes
+
+Process::~Process() {
+    kill();
+}
+
+void Process::start(const std::vector<std::string> &argv, const std::string &cwd,
+                    const std::string &out_path, const std::string &err_path,
+                    const std::vector<std::string> &env) {
+    if (running())
+        throw std::runtime_error("process " + argv.at(0) + " is already running");
+    // Everything the child needs is prepared here: between fork and exec
+    // only async-signal-safe calls are allowed (the test may run threads).
+    std::string file = find_in_path(argv.at(0));
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<char *> envp;
+    for (const auto &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+    char **child_env = env.empty() ? environ : envp.data();
+    std::string exec_failed = "exec " + file + " failed, errno ";
+
+    pid_t pid = fork();
+    if (pid < 0)
+        throw_errno("fork");
+    if (pid == 0) {
+        setpgid(0, 0);
+        // The test process ignores SIGPIPE (libmosquitto does that) and may
+        // block signals; an exec'd program must start with the defaults.
+        struct sigaction dfl;
+        memset(&dfl, 0, sizeof(dfl));
+        dfl.sa_handler = SIG_DFL;
+        sigaction(SIGPIPE, &dfl, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (chdir(cwd.c_str()) != 0)
+            _exit(126);
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (in < 0 || out < 0 || err < 0)
+            _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        // No descriptor of the test (pty master, sockets) leaks into the peer.
+        close_range(3, ~0U, 0);
+        execve(file.c_str(), args.data(), child_env);
+        // Leave a trace in the output file: an empty one says nothing.
+        char num[16];
+        int len = 0;
+        for (int e = errno; len == 0 || e > 0; e /= 10)
+            num[len++] = static_cast<char>('0' + e % 10);
+        ssize_t ignored = ::write(2, exec_failed.data(), exec_failed.size());
+        while (len > 0)
+            ignored = ::write(2, &num[--len], 1);
+        ignored = ::write(2, "\n", 1);
+        (void)ignored;
+        _exit(127);
+    }
+    setpgid(pid, pid); // also from here, so a kill right after start reaches the group
+    pid_ = pid;
+    status_.reset();
+}
+
+bool Process::running() {
+    if (pid_ <= 0 || status_)
+        return false;
+    int raw;
+    pid_t r = waitpid(pid_, &raw, WNOHANG);
+    if (r == pid_) {
+        status_ = decode_status(raw);
+        return false;
+    }
+    return r == 0;
+}
+
+std::optional<int> Process::wait(Duration timeout) {
+    if (pid_ <= 0)
+        return std::nullopt;
+    poll_until(timeout, [&] { return !running(); });
+    return status_;
+}
+
+void Process::signal(int sig) {
+    if (running())
+        ::kill(pid_, sig);
+}
+
+void Process::kill() {
+    if (running()) {
+        ::kill(-pid_, SIGKILL);
+        ::kill(pid_, SIGKILL);
+        int raw;
+        if (waitpid(pid_, &raw, 0) == pid_)
+            status_ = decode_status(raw);
+    }
+}
+
+int run_command(const std::vector<std::string> &argv, const std::string &cwd, std::string *output,
+                Duration timeout) {
+    std::string out_path = cwd + "/.command-output";
+    unlink(out_path.c_str());
+    Process p;
+    p.start(argv, cwd, out_path, out_path);
+    std::optional<int> status = p.wait(timeout);
+    if (output)
+        *output = read_file(out_path);
+    unlink(out_path.c_str());
+    if (!status) {
+        p.kill();
+        throw std::runtime_error(argv.at(0) + " did not finish within " +
+                                 std::to_string(timeout.count()) + " ms");
+    }
+    return *status;
+}
+
+// ---------------------------------------------------------------- certificates
+
+namespace {
+
+const char *kOpensslConfig = R"(
+[req]
+distinguished_name = dn
+[dn]
+[ca]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+[broker]
+basicConstraints = CA:FALSE
+subjectAltName = DNS:localhost,IP:127.0.0.1
+extendedKeyUsage = serverAuth
+[client]
+basicConstraints = CA:FALSE
+extendedKeyUsage = clientAuth
+[elsewhere]
+basicConstraints = CA:FALSE
+subjectAltName = DNS:elsewhere.invalid
+extendedKeyUsage = serverAuth
+)";
+
+class CertFactory {
+  public:
+    explicit CertFactory(std::string dir) : dir_(std::move(dir)) {
+        write_file(dir_ + "/openssl.cnf", kOpensslConfig);
+    }
+    void openssl(std::vector<std::string> args) {
+        args.insert(args.begin(), "openssl");
+        std::string output;
+        if (run_command(args, dir_, &output) != 0) {
+            std::string line;
+            for (const auto &a : args)
+                line += a + " ";
+            throw std::runtime_error("certificate generation failed: " + line + "\n" + output);
+        }
+    }
+    std::string key(const std::string &name) {
+        std::string path = dir_ + "/" + name + ".key";
+        openssl(
+            {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", path});
+        chmod(path.c_str(), 0644);
+        return path;
+    }
+    void ca(const std::string &name, const std::string &cn, std::string *cert,
+            std::string *key_out) {
+        *key_out = key(name);
+        *cert = dir_ + "/" + name + ".pem";
+        openssl({"req", "-new", "-x509", "-config", "openssl.cnf", "-extensions", "ca", "-key",
+                 *key_out, "-subj", "/CN=" + cn, "-days", "2", "-out", *cert});
+    }
+    void leaf(const std::string &name, const std::string &cn, const std::string &section,
+              const std::string &ca_cert, const std::string &ca_key, std::string *cert,
+              std::string *key_out) {
+        *key_out = key(name);
+        *cert = dir_ + "/" + name + ".pem";
+        std::string csr = dir_ + "/" + name + ".csr";
+        openssl({"req", "-new", "-config", "openssl.cnf", "-key", *key_out, "-subj", "/CN=" + cn,
+                 "-out", csr});
+        openssl({"x509", "-req", "-in", csr, "-CA", ca_cert, "-CAkey", ca_key, "-set_serial",
+                 std::to_string(++serial_), "-days", "2", "-extfile", "openssl.cnf", "-extensions",
+                 section, "-out", *cert});
+    }
+
+  private:
+    std::string dir_;
+    int serial_ = 1;
+};
+
+pid_t cert_owner;
+std::string cert_dir;
+
+void remove_cert_dir() {
+    // A forked child that exits (a death test) must not take the files away
+    // from its parent.
+    if (getpid() == cert_owner && !cert_dir.empty())
+        remove_tree(cert_dir);
+}
+
+Certs generate_certs() {
+    Certs c;
+    c.dir = make_temp_dir("e2e-certs");
+    cert_owner = getpid();
+    cert_dir = c.dir;
+    atexit(remove_cert_dir);
+    CertFactory f(c.dir);
+    f.ca("ca", "bridge test CA", &c.ca, &c.ca_key);
+    f.leaf("broker", "localhost", "broker", c.ca, c.ca_key, &c.broker_cert, &c.broker_key);
+    f.leaf("client", "bridge test client", "client", c.ca, c.ca_key, &c.client_cert, &c.client_key);
+    f.ca("other-ca", "unrelated test CA", &c.other_ca, &c.other_ca_key);
+    f.leaf("other-broker", "localhost", "broker", c.other_ca, c.other_ca_key, &c.other_broker_cert,
+           &c.other_broker_key);
+    f.leaf("other-client", "unrelated test client", "client", c.other_ca, c.other_ca_key,
+           &c.other_client_cert, &c.other_client_key);
+    f.leaf("elsewhere", "elsewhere.invalid", "elsewhere", c.ca, c.ca_key, &c.elsewhere_cert,
+           &c.elsewhere_key);
+    return c;
+}
+
+} // namespace
+
+const Certs &certs() {
+    static const Certs c = generate_certs();
+    return c;
+}
+
+void install_bridge_certs(const std::string &dir) {
+    const Certs &c = certs();
+    copy_file(c.ca, dir + "/crt.ca.qx.pem");
+    copy_file(c.client_cert, dir + "/tls-cert.pem");
+    copy_file(c.client_key, dir + "/tls-key.pem", 0600);
+}
+
+// ---------------------------------------------------------------- work dir
+
+WorkDir::WorkDir() : path_(make_temp_dir("mqtt-serial-bridge-e2e")) {}
+
+WorkDir::~WorkDir() {
+    if (!keep_)
+        remove_tree(path_);
+}
+
+// ---------------------------------------------------------------- broker
+
+::testing::AssertionResult Broker::start(const BrokerConfig &config, Duration timeout) {
+    if (process_.running())
+        return ::testing::AssertionFailure() << "broker already running";
+    config_ = config;
+    const Certs &c = certs();
+    std::string log_path = dir_ + "/mosquitto.log";
+    std::ostringstream conf;
+    conf << "listener " << kPort << " 127.0.0.1\n";
+    if (config.listener != BrokerConfig::Listener::Plain) {
+        conf << "cafile " << (config.cafile.empty() ? c.ca : config.cafile) << "\n"
+             << "certfile " << (config.certfile.empty() ? c.broker_cert : config.certfile) << "\n"
+             << "keyfile " << (config.keyfile.empty() ? c.broker_key : config.keyfile) << "\n"
+             << "require_certificate true\n";
+    }
+    // With no password file, "allow_anonymous false" refuses every client.
+    conf << "allow_anonymous "
+         << (config.listener == BrokerConfig::Listener::RefuseAll ? "false" : "true") << "\n"
+         << "max_queued_messages 0\n"
+         << "persistence false\n"
+         << "log_dest file " << log_path << "\n"
+         << "log_type all\n"
+         << "log_timestamp_format %H:%M:%S\n"
+         << config.extra << "\n";
+    write_file(dir_ + "/mosquitto.conf", conf.str());
+
+    // Started as root the broker drops to its own user before it opens the
+    // log, so the file must exist and belong to that user.
+    int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd >= 0)
+        close(fd);
+    if (geteuid() == 0)
+        if (struct passwd *pw = getpwnam("mosquitto"))
+            if (chown(log_path.c_str(), pw->pw_uid, pw->pw_gid) != 0)
+                return ::testing::AssertionFailure()
+                       << "chown " << log_path << ": " << strerror(errno);
+
+    std::string out = dir_ + "/mosquitto.out";
+    process_.start({"mosquitto", "-c", dir_ + "/mosquitto.conf"}, dir_, out, out);
+
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kPort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ready = poll_until(timeout, [&] {
+        if (!process_.running())
+            return true;
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool ok = ::connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+        close(s);
+        return ok;
+    });
+    if (!process_.running())
+        return ::testing::AssertionFailure() << "mosquitto exited at start-up:\n"
+                                             << output() << log();
+    if (!ready)
+        return ::testing::AssertionFailure() << "mosquitto not accepting on port " << kPort
+                                             << " within " << timeout.count() << " ms:\n"
+                                             << output() << log();
+    return ::testing::AssertionSuccess();
+}
+
+void Broker::stop(Duration timeout) {
+    process_.signal(SIGTERM);
+    if (!process_.wait(timeout))
+        process_.kill();
+}
+
+void Broker::kill() {
+    process_.kill();
+}
+
+::testing::AssertionResult Broker::restart(Duration timeout) {
+    return restart(config_, timeout);
+}
+
+::testing::AssertionResult Broker::restart(const BrokerConfig &config, Duration timeout) {
+    stop(timeout);
+    return start(config, timeout);
+}
+
+std::string Broker::log() const {
+    return read_file(dir_ + "/mosquitto.log");
+}
+
+std::string Broker::output() const {
+    return read_file(dir_ + "/mosquitto.out");
+}
+
+int Broker::log_count(const std::string &text) const {
+    return count_occurrences(log(), text);
+}
+
+int Broker::log_count(const std::regex &pattern) const {
+    return count_matching_lines(log(), pattern);
+}
+
+::testing::AssertionResult Broker::wait_for_log(const std::string &text, Duration timeout,
+                                                int count) const {
+    if (poll_until(timeout, [&] { return log_count(text) >= count; }))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << log_count(text) << " of " << count << " \"" << text << "\" in the broker log within "
+           << timeout.count() << " ms:\n"
+           << log();
+}
+
+::testing::AssertionResult Broker::wait_for_log(const std::regex &pattern, Duration timeout,
+                                                int count) const {
+    if (poll_until(timeout, [&] { return log_count(pattern) >= count; }))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << log_count(pattern) << " of " << count << " matching lines in the broker log within "
+           << timeout.count() << " ms:\n"
+           << log();
+}
+
+// ---------------------------------------------------------------- pty
+
+Pty::Pty() {
+    char name[256];
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+        throw_errno("openpty");
+    slave_path_ = name;
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    // Raw from the start, so nothing the test writes is echoed or
+    // translated before the bridge applies its own settings. The slave stays
+    // open here so the line survives the bridge closing or dying.
+    struct termios t;
+    tcgetattr(slave_, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave_, TCSANOW, &t);
+}
+
+Pty::~Pty() {
+    if (!link_.empty())
+        unlink(link_.c_str());
+    close(master_);
+    close(slave_);
+}
+
+void Pty::link(const std::string &path) {
+    unlink(path.c_str());
+    if (symlink(slave_path_.c_str(), path.c_str()) != 0)
+        throw_errno("symlink " + path);
+    link_ = path;
+}
+
+void Pty::write(const std::string &bytes) {
+    size_t done = 0;
+    auto deadline = Clock::now() + 5s;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            throw_errno("write to pty");
+        if (Clock::now() > deadline)
+            throw std::runtime_error("pty write blocked: the line is not being read");
+        pollfd p{master_, POLLOUT, 0};
+        poll(&p, 1, 50);
+    }
+}
+
+std::string Pty::read_bytes(size_t n, Duration timeout) {
+    std::string got;
+    auto deadline = Clock::now() + timeout;
+    while (got.size() < n) {
+        auto left = std::chrono::duration_cast<Duration>(deadline - Clock::now()).count();
+        if (left <= 0)
+            break;
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) <= 0)
+            continue;
+        char buf[256];
+        ssize_t r = ::read(master_, buf, std::min(sizeof(buf), n - got.size()));
+        if (r > 0)
+            got.append(buf, r);
+        else if (r < 0 && errno != EAGAIN && errno != EINTR)
+            break;
+    }
+    return got;
+}
+
+::testing::AssertionResult Pty::expect_bytes(const std::string &expected, Duration timeout) {
+    std::string got = read_bytes(expected.size(), scaled(timeout));
+    if (got == expected)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "serial line: expected \"" << escape(expected) << "\" within " << timeout.count()
+           << " ms, got \"" << escape(got) << "\"";
+}
+
+std::string Pty::read_all_for(Duration d) {
+    return read_bytes(static_cast<size_t>(-1), d);
+}
+
+::testing::AssertionResult Pty::expect_silence(Duration d) {
+    std::string got = read_all_for(d);
+    if (got.empty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "serial line: expected silence, got \"" << escape(got) << "\"";
+}
+
+// ---------------------------------------------------------------- ifconfig
+
+FakeIfconfig::FakeIfconfig(const std::string &dir) : bin_dir_(dir + "/bin") {
+    if (mkdir(bin_dir_.c_str(), 0755) != 0 && errno != EEXIST)
+        throw_errno("mkdir " + bin_dir_);
+    write_file(bin_dir_ + "/ifconfig", "#!/bin/sh\nexec cat \"$(dirname \"$0\")/ifconfig.out\"\n",
+               0755);
+    set_output(kBusyboxIfconfig);
+}
+
+void FakeIfconfig::set_output(const std::string &text) {
+    write_file(bin_dir_ + "/ifconfig.out", text);
+}
+
+// ---------------------------------------------------------------- bridge
+
+void Bridge::start() {
+    std::vector<std::string> argv;
+    if (const char *wrapper = getenv("BRIDGE_WRAPPER")) {
+        std::stringstream words(wrapper);
+        std::string w;
+        while (words >> w)
+            argv.push_back(w);
+    }
+    argv.push_back(E2E_BRIDGE_PATH);
+
+    std::vector<std::string> env;
+    for (char **e = environ; *e; e++)
+        if (strncmp(*e, "PATH=", 5) != 0)
+            env.push_back(*e);
+    const char *path = getenv("PATH");
+    env.push_back("PATH=" + bin_dir_ + ":" + (path ? path : "/usr/bin:/bin"));
+
+    write_file(dir_ + "/bridge.stdout", "");
+    write_file(dir_ + "/bridge.stderr", "");
+    process_.start(argv, dir_, dir_ + "/bridge.stdout", dir_ + "/bridge.stderr", env);
+}
+
+std::string Bridge::stdout_text() const {
+    return read_file(dir_ + "/bridge.stdout");
+}
+
+std::string Bridge::stderr_text() const {
+    return read_file(dir_ + "/bridge.stderr");
+}
+
+::testing::AssertionResult Bridge::wait_for_stdout(const std::string &text,
+                                                   Duration timeout) const {
+    return wait_for_file_text(dir_ + "/bridge.stdout", text, timeout, "the bridge's stdout");
+}
+
+::testing::AssertionResult Bridge::wait_for_stderr(const std::string &text,
+                                                   Duration timeout) const {
+    return wait_for_file_text(dir_ + "/bridge.stderr", text, timeout, "the bridge's stderr");
+}
+
+// ---------------------------------------------------------------- remote client
+
+RemoteClient::RemoteClient(Options options) : options_(std::move(options)) {
+    mosq_ = mosquitto_new(options_.id.c_str(), true, this);
+    if (!mosq_)
+        throw_errno("mosquitto_new");
+    // The test thread subscribes and publishes while the loop thread runs.
+    mosquitto_threaded_set(mosq_, true);
+    mosquitto_connect_callback_set(mosq_, on_connect);
+    mosquitto_disconnect_callback_set(mosq_, on_disconnect);
+    mosquitto_subscribe_callback_set(mosq_, on_subscribe);
+    mosquitto_publish_callback_set(mosq_, on_publish);
+    mosquitto_message_callback_set(mosq_, on_message);
+    mosquitto_log_callback_set(mosq_, on_log);
+    if (options_.tls) {
+        const Certs &c = certs();
+        int rc = mosquitto_tls_set(
+            mosq_, (options_.cafile.empty() ? c.ca : options_.cafile).c_str(), nullptr,
+            (options_.certfile.empty() ? c.client_cert : options_.certfile).c_str(),
+            (options_.keyfile.empty() ? c.client_key : options_.keyfile).c_str(), nullptr);
+        if (rc != MOSQ_ERR_SUCCESS)
+            throw std::runtime_error(std::string("mosquitto_tls_set: ") + mosquitto_strerror(rc));
+    }
+}
+
+RemoteClient::~RemoteClient() {
+    if (loop_.joinable()) {
+        stopping_ = true;
+        // The loop ends once the client is disconnecting; a reconnection
+        // wait in progress ends within the library's 1 s delay.
+        mosquitto_disconnect(mosq_);
+        loop_.join();
+    }
+    mosquitto_destroy(mosq_);
+}
+
+template <class Pred> bool RemoteClient::wait_until(Duration timeout, Pred pred) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, scaled(timeout), pred);
+}
+
+::testing::AssertionResult RemoteClient::connect(Duration timeout) {
+    if (loop_.joinable())
+        return ::testing::AssertionFailure() << "connect() called twice";
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connack_.reset();
+        dropped_ = false;
+    }
+    int rc = mosquitto_connect(mosq_, "localhost", kPort, 60);
+    if (rc != MOSQ_ERR_SUCCESS)
+        return ::testing::AssertionFailure()
+               << "mosquitto_connect: " << mosquitto_strerror(rc) << "\n"
+               << log();
+    loop_ = std::thread([this] { run_loop(); });
+    wait_until(timeout, [&] { return connack_.has_value() || dropped_; });
+    std::optional<int> connack;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connack = connack_;
+    }
+    if (!connack)
+        return ::testing::AssertionFailure() << "no CONNACK (link failed, or none within "
+                                             << timeout.count() << " ms); client log:\n"
+                                             << log();
+    if (*connack != 0)
+        return ::testing::AssertionFailure()
+               << "connection refused: " << mosquitto_connack_string(*connack);
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult RemoteClient::subscribe(const std::string &topic, int qos,
+                                                   Duration timeout) {
+    int mid = 0;
+    {
+        // Recorded first, so a reconnection renews this topic too.
+        std::lock_guard<std::mutex> lock(mutex_);
+        subscriptions_.emplace_back(topic, qos);
+    }
+    int rc = mosquitto_subscribe(mosq_, &mid, topic.c_str(), qos);
+    if (rc != MOSQ_ERR_SUCCESS)
+        return ::testing::AssertionFailure() << "mosquitto_subscribe: " << mosquitto_strerror(rc);
+    if (!wait_until(timeout, [&] { return acked_.count(mid) > 0; }))
+        return ::testing::AssertionFailure()
+               << "no SUBACK for " << topic << " within " << timeout.count() << " ms";
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult RemoteClient::publish(const std::string &topic,
+                                                 const std::string &payload, int qos,
+                                                 Duration timeout) {
+    int mid = 0;
+    int rc = mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                               payload.data(), qos, false);
+    if (rc != MOSQ_ERR_SUCCESS)
+        return ::testing::AssertionFailure() << "mosquitto_publish: " << mosquitto_strerror(rc);
+    if (!wait_until(timeout, [&] { return acked_.count(mid) > 0; }))
+        return ::testing::AssertionFailure()
+               << "publish on " << topic << " not acknowledged within " << timeout.count() << " ms";
+    return ::testing::AssertionSuccess();
+}
+
+std::optional<Message> RemoteClient::wait_for_message(const std::string &topic, Duration timeout) {
+    std::vector<Message> got = wait_for_count(topic, 1, timeout);
+    if (got.empty())
+        return std::nullopt;
+    return got.front();
+}
+
+std::vector<Message> RemoteClient::wait_for_count(const std::string &topic, size_t n,
+                                                  Duration timeout) {
+    auto on_topic = [&] {
+        std::vector<Message> out;
+        for (const auto &m : messages_)
+            if (m.topic == topic)
+                out.push_back(m);
+        return out;
+    };
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, scaled(timeout), [&] { return on_topic().size() >= n; });
+    return on_topic();
+}
+
+std::vector<Message> RemoteClient::messages(const std::string &topic) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Message> out;
+    for (const auto &m : messages_)
+        if (m.topic == topic)
+            out.push_back(m);
+    return out;
+}
+
+std::string RemoteClient::log() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+}
+
+void RemoteClient::run_loop() {
+    while (!stopping_) {
+        errno = 0; // a stale EPROTO makes the loop give up at once
+        int rc = mosquitto_loop_forever(mosq_, 100, 1);
+        if (stopping_)
+            break;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            dropped_ = true;
+            log_ += std::string("network loop ended: ") + mosquitto_strerror(rc) + "\n";
+            cv_.notify_all();
+        }
+        std::this_thread::sleep_for(200ms);
+        if (!stopping_)
+            mosquitto_reconnect(mosq_);
+    }
+}
+
+void RemoteClient::on_connect(struct mosquitto *m, void *obj, int rc) {
+    auto *self = static_cast<RemoteClient *>(obj);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->connack_ = rc;
+    // A clean session loses its subscriptions with each reconnection.
+    if (rc == 0)
+        for (const auto &s : self->subscriptions_)
+            mosquitto_subscribe(m, nullptr, s.first.c_str(), s.second);
+    self->cv_.notify_all();
+}
+
+void RemoteClient::on_disconnect(struct mosquitto *, void *obj, int) {
+    auto *self = static_cast<RemoteClient *>(obj);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->dropped_ = true;
+    self->cv_.notify_all();
+}
+
+void RemoteClient::on_subscribe(struct mosquitto *, void *obj, int mid, int, const int *) {
+    auto *self = static_cast<RemoteClient *>(obj);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->acked_.insert(mid);
+    self->cv_.notify_all();
+}
+
+void RemoteClient::on_publish(struct mosquitto *, void *obj, int mid) {
+    on_subscribe(nullptr, obj, mid, 0, nullptr);
+}
+
+void RemoteClient::on_message(struct mosquitto *, void *obj, const struct mosquitto_message *msg) {
+    auto *self = static_cast<RemoteClient *>(obj);
+    Message m;
+    m.topic = msg->topic;
+    if (msg->payload && msg->payloadlen > 0)
+        m.payload.assign(static_cast<const char *>(msg->payload), msg->payloadlen);
+    m.qos = msg->qos;
+    m.retain = msg->retain;
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->messages_.push_back(std::move(m));
+    self->cv_.notify_all();
+}
+
+void RemoteClient::on_log(struct mosquitto *, void *obj, int, const char *text) {
+    auto *self = static_cast<RemoteClient *>(obj);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->log_ += text;
+    self->log_ += "\n";
+}
+
+// ---------------------------------------------------------------- fixture
+
+E2E::E2E() : ifconfig(dir.path()), broker(dir.path()), bridge(dir.path(), ifconfig.bin_dir()) {}
+
+void E2E::SetUp() {
+    install_bridge_certs(dir.path());
+    pty.link(dir.file("ttyATH0"));
+    ASSERT_TRUE(broker.start());
+}
+
+void E2E::TearDown() {
+    // Taken before the kill: whether the bridge ended by itself.
+    std::optional<int> ended = bridge.running() ? std::nullopt : bridge.wait_exit(0ms);
+    bridge.kill();
+    broker.stop();
+    if (!HasFailure())
+        return;
+    dir.keep();
+    std::string out = bridge.stdout_text(), err = bridge.stderr_text();
+    printf("---- work dir (kept): %s\n", dir.path().c_str());
+    if (ended)
+        printf("---- bridge exited by itself, status %d\n", *ended);
+    printf("---- bridge stdout:\n%s", out.c_str());
+    printf("---- bridge stderr:\n%s", err.c_str());
+    printf("---- broker output:\n%s", broker.output().c_str());
+    printf("---- broker log:\n%s", broker.log().c_str());
+    printf("----\n");
+    fflush(stdout);
+}
+
+} // namespace e2e

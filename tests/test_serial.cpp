@@ -1,0 +1,253 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "serial.h"
+
+using namespace std::chrono_literals;
+
+// A Linux pty forces CS8, no parity and CREAD whatever it is given, so the
+// port can't show whether the module asked for them. The settings are
+// caught on their way to the driver instead: this executable is linked with
+// --wrap=tcsetattr.
+extern "C" int __real_tcsetattr(int fd, int action, const struct termios *t);
+static std::optional<struct termios> requested;
+static int requested_action = -1;
+extern "C" int __wrap_tcsetattr(int fd, int action, const struct termios *t) {
+    if (fd == sd) {
+        requested = *t;
+        requested_action = action;
+    }
+    return __real_tcsetattr(fd, action, t);
+}
+
+namespace {
+
+using Duration = std::chrono::milliseconds;
+
+// The device end of the line is the pty master; serial_begin opens the slave
+// by its path, as the bridge opens /dev/ttyATH0.
+class SerialTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char name[256];
+        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        path = name;
+    }
+    void TearDown() override {
+        if (sd >= 0)
+            serial_end();
+        close(master);
+        close(slave);
+    }
+    void device_writes(const std::string &bytes) {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+    }
+    // Waits until the line holds N bytes for the bridge to read.
+    ::testing::AssertionResult waiting(int n) {
+        int count = 0;
+        for (auto end = std::chrono::steady_clock::now() + 2s;
+             std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(5ms)) {
+            ioctl(slave, FIONREAD, &count);
+            if (count >= n)
+                return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << count << " of " << n << " bytes arrived";
+    }
+    // What the device receives within TIMEOUT.
+    std::string device_reads(Duration timeout) {
+        std::string got;
+        pollfd p{master, POLLIN, 0};
+        while (poll(&p, 1, static_cast<int>(timeout.count())) > 0) {
+            char buf[512];
+            ssize_t n = read(master, buf, sizeof(buf));
+            if (n <= 0)
+                break;
+            got.append(buf, n);
+        }
+        return got;
+    }
+    int master = -1, slave = -1;
+    std::string path;
+};
+
+TEST(SerialSpeed, TableAndFallback) {
+    const struct {
+        int baud;
+        speed_t constant;
+    } cases[] = {
+        {50, B50},         {75, B75},       {110, B110},       {134, B134},     {150, B150},
+        {200, B200},       {300, B300},     {600, B600},       {1200, B1200},   {1800, B1800},
+        {2400, B2400},     {9600, B9600},   {19200, B19200},   {38400, B38400}, {57600, B57600},
+        {115200, B115200}, {4800, B230400}, {230400, B230400}, {0, B230400},    {-9600, B230400},
+        {115201, B230400},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(serial_speed(c.baud), c.constant) << c.baud << " baud";
+}
+
+TEST_F(SerialTest, RequestedSpeedReachesThePort) {
+    const struct {
+        int baud;
+        speed_t constant;
+    } cases[] = {{115200, B115200}, {9600, B9600}, {4800, B230400}};
+    for (const auto &c : cases) {
+        serial_begin(path.c_str(), c.baud);
+        struct termios t;
+        ASSERT_EQ(tcgetattr(sd, &t), 0);
+        EXPECT_EQ(cfgetispeed(&t), c.constant) << c.baud << " baud";
+        EXPECT_EQ(cfgetospeed(&t), c.constant) << c.baud << " baud";
+        serial_end();
+    }
+}
+
+TEST_F(SerialTest, OpensRawEightNOneWithBlockingReads) {
+    // Start from a cooked line with two stop bits (the pty keeps those, unlike
+    // CS7 and parity) so that serial_begin has something to change.
+    struct termios t;
+    ASSERT_EQ(tcgetattr(slave, &t), 0);
+    t.c_cflag = (t.c_cflag & ~(CSIZE | CLOCAL | CREAD)) | CS7 | PARENB | CSTOPB;
+    t.c_lflag |= ICANON | ECHO | ECHOE | ISIG;
+    t.c_oflag |= OPOST;
+    t.c_iflag |= ICRNL | IXON;
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
+
+    serial_begin(path.c_str(), 115200);
+    ASSERT_TRUE(requested) << "serial_begin set no attributes";
+    const struct termios &r = *requested;
+    EXPECT_EQ(requested_action, TCSANOW);
+    EXPECT_EQ(r.c_cflag & CSIZE, (tcflag_t)CS8);
+    EXPECT_FALSE(r.c_cflag & PARENB);
+    EXPECT_FALSE(r.c_cflag & CSTOPB);
+    EXPECT_EQ(r.c_cflag & (CREAD | CLOCAL), (tcflag_t)(CREAD | CLOCAL));
+    EXPECT_FALSE(r.c_lflag & (ICANON | ECHO | ECHOE | ISIG));
+    EXPECT_FALSE(r.c_oflag & OPOST);
+    EXPECT_FALSE(r.c_iflag & (ICRNL | IXON | ISTRIP)); // raw: bytes pass untranslated
+    EXPECT_EQ(r.c_cc[VMIN], 1);
+    EXPECT_EQ(r.c_cc[VTIME], 0);
+    EXPECT_EQ(cfgetispeed(&r), (speed_t)B115200);
+    EXPECT_EQ(cfgetospeed(&r), (speed_t)B115200);
+
+    // And the port really has them.
+    ASSERT_EQ(tcgetattr(sd, &t), 0);
+    EXPECT_EQ(t.c_cflag, r.c_cflag);
+    EXPECT_EQ(t.c_lflag, r.c_lflag);
+    EXPECT_EQ(t.c_oflag, r.c_oflag);
+    EXPECT_EQ(t.c_iflag, r.c_iflag);
+    EXPECT_EQ(cfgetispeed(&t), (speed_t)B115200);
+    EXPECT_FALSE(fcntl(sd, F_GETFL) & O_NONBLOCK);
+}
+
+TEST_F(SerialTest, ReadBlocksUntilAByteArrives) {
+    serial_begin(path.c_str(), 115200);
+    // Shared with the reader, which outlives this test if the read never ends.
+    auto result = std::make_shared<std::promise<int>>();
+    std::future<int> byte = result->get_future();
+    std::thread reader([result] { result->set_value(serial_read_byte()); });
+
+    EXPECT_EQ(byte.wait_for(300ms), std::future_status::timeout)
+        << "serial_read_byte returned with nothing on the line";
+    device_writes("k");
+    if (byte.wait_for(2s) != std::future_status::ready) {
+        reader.detach();
+        FAIL() << "serial_read_byte still blocked after a byte arrived";
+    }
+    reader.join();
+    EXPECT_EQ(byte.get(), 'k');
+    EXPECT_EQ(c, 'k');
+}
+
+TEST_F(SerialTest, FlushReturnsAtOnceOnAQuietLine) {
+    serial_begin(path.c_str(), 115200);
+    auto start = std::chrono::steady_clock::now();
+    serial_flush();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+    EXPECT_EQ(serial_available(), 0);
+}
+
+TEST_F(SerialTest, FlushDiscardsWhatIsWaiting) {
+    serial_begin(path.c_str(), 115200);
+    device_writes("abc");
+    ASSERT_TRUE(waiting(3));
+    serial_flush();
+    EXPECT_EQ(serial_available(), 0);
+    EXPECT_EQ(c, 'c');
+    device_writes("z");
+    ASSERT_TRUE(waiting(1));
+    EXPECT_EQ(serial_read_byte(), 'z');
+}
+
+TEST_F(SerialTest, PrintWritesExactlyTheTextBytes) {
+    serial_begin(path.c_str(), 115200);
+    serial_print_string("");
+    EXPECT_EQ(device_reads(100ms), "") << "an empty text put bytes on the line";
+    serial_print_string("LED ON\n");
+    serial_print('#');
+    EXPECT_EQ(device_reads(200ms), "LED ON\n#"); // no terminator, no CR added
+}
+
+TEST_F(SerialTest, EveryByteValueCrossesBothWays) {
+    serial_begin(path.c_str(), 115200);
+    std::string all;
+    for (int b = 0; b < 256; b++)
+        all += static_cast<char>(b);
+
+    device_writes(all);
+    ASSERT_TRUE(waiting(256));
+    EXPECT_EQ(serial_available(), 256);
+    std::string received;
+    for (int i = 0; i < 256; i++)
+        received += static_cast<char>(serial_read_byte());
+    EXPECT_EQ(received, all);
+
+    for (unsigned char b : all)
+        serial_print(b);
+    EXPECT_EQ(device_reads(200ms), all);
+}
+
+TEST_F(SerialTest, PeekHoldsTheByteForTheNextRead) {
+    serial_begin(path.c_str(), 115200);
+    device_writes("xy");
+    ASSERT_TRUE(waiting(2));
+    EXPECT_EQ(serial_peek(), 'x');
+    EXPECT_EQ(c, 'x');
+    EXPECT_EQ(serial_available(), 2) << "the held byte counts as waiting";
+    EXPECT_EQ(serial_peek(), 'x') << "a second peek must not consume";
+    EXPECT_EQ(serial_read_byte(), 'x');
+    EXPECT_EQ(serial_read_byte(), 'y');
+    EXPECT_EQ(serial_available(), 0);
+}
+
+TEST_F(SerialTest, FlushDiscardsAPeekedByte) {
+    serial_begin(path.c_str(), 115200);
+    device_writes("p");
+    ASSERT_TRUE(waiting(1));
+    EXPECT_EQ(serial_peek(), 'p');
+    serial_flush();
+    EXPECT_EQ(serial_available(), 0);
+    device_writes("q");
+    ASSERT_TRUE(waiting(1));
+    EXPECT_EQ(serial_read_byte(), 'q');
+}
+
+TEST(SerialOpen, MissingDeviceExitsWithStatusOne) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const char *device : {"/nonexistent/ttyATH0", "./no-such-serial-device"}) {
+        EXPECT_EXIT(serial_begin(device, 115200), ::testing::ExitedWithCode(1),
+                    std::string("^Unable to open the serial port ") + device + "\n$")
+            << device;
+    }
+}
+
+} // namespace

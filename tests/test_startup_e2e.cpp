@@ -1,0 +1,165 @@
+// Start-up and the broker session, against a real broker and serial line.
+#include <mosquitto.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+// The broker's record of the bridge's login: QoS 1, no retain, 55 bytes.
+const std::regex kLoginReceived(
+    R"(Received PUBLISH from 02:FC:00:00:00:01 \(d\d, q1, r0, m\d+, 'login', \.\.\. \(55 bytes\)\))");
+
+TEST_F(E2E, LoginIsTheExact55ByteTextAtQos1) {
+    RemoteClient remote;
+    ASSERT_TRUE(remote.connect());
+    ASSERT_TRUE(remote.subscribe("login"));
+    bridge.start();
+
+    auto login = remote.wait_for_message("login", 5s);
+    ASSERT_TRUE(login) << bridge.stdout_text();
+    EXPECT_EQ(login->payload, R"({"ID":"02:FC:00:00:00:01","login":"test","pass":"vmzq"})");
+    EXPECT_EQ(login->qos, 1);
+    EXPECT_FALSE(login->retain);
+    EXPECT_TRUE(broker.wait_for_log(kLoginReceived, 1s));
+    // Client id is the address; clean session; keep-alive 60 s.
+    EXPECT_EQ(broker.log_count(std::regex(R"(as 02:FC:00:00:00:01 \(p2, c1, k60\))")), 1);
+    EXPECT_EQ(remote.wait_for_count("login", 2, 500ms).size(), 1u) << "login sent twice";
+}
+
+struct IdentityCase {
+    const char *name;
+    std::string ifconfig;
+    std::string payload;
+};
+
+void PrintTo(const IdentityCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class Identity : public E2E, public ::testing::WithParamInterface<IdentityCase> {};
+
+TEST_P(Identity, LoginCarriesTheLastHardwareAddress) {
+    ifconfig.set_output(GetParam().ifconfig);
+    RemoteClient remote;
+    ASSERT_TRUE(remote.connect());
+    ASSERT_TRUE(remote.subscribe("login"));
+    bridge.start();
+    auto login = remote.wait_for_message("login", 5s);
+    ASSERT_TRUE(login) << bridge.stdout_text();
+    EXPECT_EQ(escape(login->payload), escape(GetParam().payload));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ifconfig, Identity,
+    ::testing::Values(
+        IdentityCase{"Busybox", kBusyboxIfconfig, login_payload(kMac)},
+        IdentityCase{"LastInterfaceWins",
+                     std::string(kBusyboxIfconfig) +
+                         "lo        Link encap:Local Loopback  \n"
+                         "          inet addr:127.0.0.1  Mask:255.0.0.0\n"
+                         "wlan0     Link encap:Ethernet  HWaddr 02:FC:00:00:00:02  \n",
+                     login_payload("02:FC:00:00:00:02")},
+        // Shorter than 17: no line end in the ID, zeros after the text.
+        IdentityCase{"ShortAddress", "eth0      Link encap:Ethernet  HWaddr 02:FC:00:01  \n",
+                     login_payload("02:FC:00:01")},
+        IdentityCase{"LongAddressCutTo17",
+                     "eth0      Link encap:Ethernet  HWaddr 02:FC:00:00:00:01:AB:CD  \n",
+                     login_payload(kMac)}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct RestartCase {
+    const char *name;
+    bool sigkill;
+};
+
+void PrintTo(const RestartCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class BrokerRestart : public E2E, public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(BrokerRestart, BridgeReconnectsAndLogsInAgain) {
+    bridge.start();
+    ASSERT_TRUE(broker.wait_for_log(kLoginReceived, 5s));
+    for (int login = 2; login <= 3; login++) {
+        if (GetParam().sigkill)
+            broker.kill();
+        else
+            broker.stop();
+        ASSERT_TRUE(broker.start());
+        ASSERT_TRUE(broker.wait_for_log(kLoginReceived, 10s, login)) << bridge.stderr_text();
+    }
+    EXPECT_TRUE(bridge.running());
+    if (GetParam().sigkill) { // the library gives up on a link lost mid-TLS: say so
+        EXPECT_TRUE(bridge.wait_for_stderr(mosquitto_strerror(MOSQ_ERR_CONN_LOST), 1s));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Broker, BrokerRestart,
+                         ::testing::Values(RestartCase{"Sigterm", false},
+                                           RestartCase{"Sigkill", true}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(E2E, RefusedConnectionIsReportedWithoutLogin) {
+    ASSERT_TRUE(broker.restart(BrokerConfig::refusing()));
+    bridge.start();
+    EXPECT_TRUE(bridge.wait_for_stderr("Connect failed\n", 5s));
+    EXPECT_TRUE(broker.wait_for_log("not authorised", 1s));
+    EXPECT_EQ(broker.log_count("Received PUBLISH"), 0);
+    EXPECT_TRUE(bridge.running());
+}
+
+TEST_F(E2E, MissingSerialDeviceEndsWithStatus1) {
+    unlink(dir.file("ttyATH0").c_str());
+    bridge.start();
+    EXPECT_EQ(bridge.wait_exit(5s), 1);
+    EXPECT_EQ(bridge.stderr_text(), "Unable to open the serial port ./ttyATH0\n");
+    EXPECT_EQ(broker.log_count("New client connected"), 0);
+}
+
+TEST_F(E2E, NoHardwareAddressEndsWithOutOfMemory) {
+    const char *listings[] = {
+        "", // nothing at all
+        // Debian's net-tools: no "HWaddr" column
+        "eth0: flags=4163<UP,BROADCAST,RUNNING,MULTICAST>  mtu 1500\n"
+        "        ether 02:fc:00:00:00:01  txqueuelen 1000  (Ethernet)\n",
+    };
+    for (const char *listing : listings) {
+        ifconfig.set_output(listing);
+        bridge.start();
+        EXPECT_EQ(bridge.wait_exit(5s), 1) << listing;
+        EXPECT_EQ(bridge.stderr_text(), "Error: Out of memory.\n") << listing;
+    }
+    EXPECT_EQ(broker.log_count("New client connected"), 0);
+}
+
+class MissingTlsFile : public E2E, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(MissingTlsFile, NoPlaintextConnection) {
+    // A plain listener would accept the CONNECT that a client without its
+    // TLS settings sends in the clear.
+    ASSERT_TRUE(broker.restart(BrokerConfig::plain()));
+    ASSERT_EQ(unlink(dir.file(GetParam()).c_str()), 0);
+    bridge.start();
+    EXPECT_TRUE(bridge.wait_for_stdout("TLS input parameters are invalid.\n", 5s));
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(broker.log_count("New client connected"), 0) << "the bridge connected without TLS";
+    EXPECT_TRUE(bridge.running());
+}
+
+INSTANTIATE_TEST_SUITE_P(Startup, MissingTlsFile,
+                         ::testing::Values("crt.ca.qx.pem", "tls-cert.pem", "tls-key.pem"),
+                         [](const auto &info) {
+                             std::string name = info.param;
+                             for (char &ch : name)
+                                 if (!isalnum(static_cast<unsigned char>(ch)))
+                                     ch = '_';
+                             return name;
+                         });
+
+} // namespace
