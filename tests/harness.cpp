@@ -674,7 +674,9 @@ void Bridge::start() {
         while (words >> w)
             argv.push_back(w);
     }
-    argv.push_back(E2E_BRIDGE_PATH);
+    // BRIDGE_EXE runs another build of the bridge (the MIPS one under qemu).
+    const char *exe = getenv("BRIDGE_EXE");
+    argv.push_back(exe && *exe ? exe : E2E_BRIDGE_PATH);
 
     std::vector<std::string> env;
     for (char **e = environ; *e; e++)
@@ -863,13 +865,18 @@ void RemoteClient::run_loop() {
 
 void RemoteClient::on_connect(struct mosquitto *m, void *obj, int rc) {
     auto *self = static_cast<RemoteClient *>(obj);
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    self->connack_ = rc;
-    // A clean session loses its subscriptions with each reconnection.
+    std::vector<std::pair<std::string, int>> subscriptions;
+    {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->connack_ = rc;
+        subscriptions = self->subscriptions_;
+        self->cv_.notify_all();
+    }
+    // A clean session loses its subscriptions with each reconnection. Not
+    // under mutex_: the library's log line goes to on_log, which takes it.
     if (rc == 0)
-        for (const auto &s : self->subscriptions_)
+        for (const auto &s : subscriptions)
             mosquitto_subscribe(m, nullptr, s.first.c_str(), s.second);
-    self->cv_.notify_all();
 }
 
 void RemoteClient::on_disconnect(struct mosquitto *, void *obj, int) {

@@ -256,7 +256,8 @@ class FakeIfconfig {
 
 // The test build of the bridge, run in DIR with BIN_DIR first on PATH.
 // stdout and stderr go to DIR/bridge.stdout and DIR/bridge.stderr, emptied at
-// each start. The environment variable BRIDGE_WRAPPER, when set, is a command
+// each start. BRIDGE_EXE, when set, names the executable to run instead of
+// the test build. The environment variable BRIDGE_WRAPPER, when set, is a command
 // prefix split on spaces; it must keep its own output off stderr, e.g.
 // "valgrind --log-file=valgrind.%p --error-exitcode=99" (relative to DIR).
 class Bridge {

@@ -242,7 +242,6 @@ TEST_F(SerialTest, FlushDiscardsAPeekedByte) {
 }
 
 TEST(SerialOpen, MissingDeviceExitsWithStatusOne) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (const char *device : {"/nonexistent/ttyATH0", "./no-such-serial-device"}) {
         EXPECT_EXIT(serial_begin(device, 115200), ::testing::ExitedWithCode(1),
                     std::string("^Unable to open the serial port ") + device + "\n$")

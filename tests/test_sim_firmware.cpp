@@ -206,6 +206,7 @@ TEST_F(SimFirmwareTest, SilentAndReportlessFaults) {
     host.write("c");
     EXPECT_EQ(host.read_n(6, 1000ms), "#OK c\n");
     EXPECT_EQ(fw->command_texts(), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_TRUE(fw->wait_for_reports(1, 500ms));
     EXPECT_EQ(fw->reports().size(), 1u);
 }
 

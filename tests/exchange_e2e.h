@@ -1,0 +1,59 @@
+// The whole road with real peers: a remote party on the broker, the bridge,
+// and the simulated firmware on the bridge's serial line.
+#ifndef BRIDGE_TESTS_EXCHANGE_E2E_H
+#define BRIDGE_TESTS_EXCHANGE_E2E_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "sim_firmware.h"
+
+namespace e2e {
+
+// A status or information report as the bridge publishes it: 100 bytes, the
+// report first, zeros after it.
+inline std::string report_payload(const std::string &report) {
+    return report + std::string(100 - report.size(), '\0');
+}
+
+// The device answers and the remote party listens to "status_update" and
+// "info"; the bridge is running and subscribed when the test body starts.
+class Road : public E2E {
+  protected:
+    void SetUp() override {
+        E2E::SetUp();
+        device = std::make_unique<simfw::SimFirmware>(pty.master(), device_options());
+        ASSERT_TRUE(remote.connect());
+        ASSERT_TRUE(remote.subscribe("status_update"));
+        ASSERT_TRUE(remote.subscribe("info"));
+        bridge.start();
+        ASSERT_TRUE(bridge.wait_for_stdout("received SUBACK", 10s));
+    }
+
+    void TearDown() override {
+        device.reset();
+        E2E::TearDown();
+    }
+
+    virtual simfw::Options device_options() {
+        return {};
+    }
+
+    // The payloads received on TOPIC once there are N, or those that came in
+    // TIMEOUT.
+    std::vector<std::string> payloads(const std::string &topic, size_t n, Duration timeout) {
+        std::vector<std::string> out;
+        for (const Message &m : remote.wait_for_count(topic, n, timeout))
+            out.push_back(m.payload);
+        return out;
+    }
+
+    RemoteClient remote{"e2e-road"};
+    std::unique_ptr<simfw::SimFirmware> device;
+};
+
+} // namespace e2e
+
+#endif

@@ -1,0 +1,100 @@
+// Command lists from a remote party to the device and reports back, through
+// the real broker and the bridge process.
+#include "exchange_e2e.h"
+
+using namespace e2e;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+// True when every text of LINES appears in LOG in that order.
+::testing::AssertionResult in_order(const std::string &log, const Strings &lines) {
+    size_t at = 0;
+    for (const std::string &line : lines) {
+        size_t found = log.find(line, at);
+        if (found == std::string::npos)
+            return ::testing::AssertionFailure() << "missing, or out of order: " << escape(line);
+        at = found + line.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(Road, OneCommandListTravelsTheWholeRoad) {
+    ASSERT_TRUE(remote.publish("commands", "a;b"));
+
+    EXPECT_EQ(payloads("status_update", 2, 10s),
+              (Strings{report_payload("OK a\n"), report_payload("OK b\n")}));
+    EXPECT_EQ(device->command_texts(), (Strings{"a", "b"}));
+    EXPECT_TRUE(device->wait_for_acks(2, 2s)) << "each report is answered with #\\n";
+    EXPECT_TRUE(device->unexpected().empty());
+    EXPECT_TRUE(in_order(bridge.stdout_text(),
+                         {"commands a;b\n", "TOKENIZED COMMAND: a\n", "TOKENIZED COMMAND: b\n",
+                          "SENDING TO ARDUINO: a\n", "WAITING FOR A SERIAL ACK !\n",
+                          "RECEIVED SERIAL_ACK\n", "RECEIVED STATUS UPDATE FROM ARDUINO.\n",
+                          "'status_update', ... (100 bytes)", "SENDING TO ARDUINO: b\n",
+                          "RECEIVED SERIAL_ACK\n", "RECEIVED STATUS UPDATE FROM ARDUINO.\n"}));
+
+    // Queue empty and idle: nothing more goes to the device, and an
+    // information report is taken as such.
+    EXPECT_TRUE(pty.expect_silence(300ms));
+    device->send_info("!idle\n");
+    EXPECT_EQ(payloads("info", 1, 5s), Strings{report_payload("!idle\n")});
+}
+
+TEST_F(Road, InformationReportWhileIdleGoesToInfo) {
+    device->send_info("!boot\n");
+    EXPECT_EQ(payloads("info", 1, 5s), Strings{report_payload("!boot\n")});
+    EXPECT_TRUE(device->wait_for_acks(1, 2s));
+    EXPECT_TRUE(remote.messages("status_update").empty());
+    // The queue was left alone: the next list starts with its own command.
+    ASSERT_TRUE(remote.publish("commands", "c"));
+    EXPECT_EQ(payloads("status_update", 1, 5s), Strings{report_payload("OK c\n")});
+}
+
+class NoisyRoad : public Road {
+    simfw::Options device_options() override {
+        simfw::Options o;
+        o.faults.noise_before_ack = "x";
+        o.faults.noise_after_ack = "yz";
+        return o;
+    }
+};
+
+TEST_F(NoisyRoad, BytesAroundTheAcknowledgementAreDroppedAndTheExchangeGoesOn) {
+    ASSERT_TRUE(remote.publish("commands", "a"));
+    EXPECT_EQ(payloads("status_update", 1, 5s), Strings{report_payload("OK a\n")});
+    std::string log = bridge.stdout_text();
+    EXPECT_TRUE(in_order(log, {"[x] INSTEAD OF ACK\n", "RECEIVED SERIAL_ACK\n"}));
+    EXPECT_EQ(log.find("[y]"), std::string::npos) << "y and z go with the flush";
+    EXPECT_EQ(log.find("[z]"), std::string::npos);
+}
+
+TEST_F(Road, ListsPublishedBackToBackReachTheDeviceOnceEachInOrder) {
+    ASSERT_TRUE(remote.publish("commands", "a;b"));
+    ASSERT_TRUE(remote.publish("commands", "c;d"));
+    EXPECT_EQ(payloads("status_update", 4, 15s),
+              (Strings{report_payload("OK a\n"), report_payload("OK b\n"), report_payload("OK c\n"),
+                       report_payload("OK d\n")}));
+    EXPECT_EQ(device->command_texts(), (Strings{"a", "b", "c", "d"}));
+    EXPECT_TRUE(pty.expect_silence(300ms));
+    EXPECT_EQ(remote.messages("status_update").size(), 4u) << "a report published twice";
+    for (const auto &cmd : device->commands())
+        EXPECT_FALSE(cmd.while_busy) << cmd.text << " sent before the previous was answered";
+}
+
+TEST_F(Road, CommandListBytesReachTheLineExactly) {
+    ASSERT_TRUE(remote.publish("commands", "SET 1 2\n; spaced ;x"));
+    EXPECT_EQ(payloads("status_update", 3, 10s).size(), 3u);
+    EXPECT_EQ(device->command_texts(), (Strings{"SET 1 2\n", " spaced ", "x"}));
+}
+
+TEST_F(Road, ListAfterABrokerRestartArrivesBecauseTheBridgeSubscribesAgain) {
+    ASSERT_TRUE(broker.restart());
+    ASSERT_TRUE(broker.wait_for_log(std::regex("02:FC:00:00:00:01 1 commands"), 15s, 2))
+        << "the bridge did not subscribe again";
+    ASSERT_TRUE(broker.wait_for_log(std::regex("e2e-road 2 status_update"), 15s, 2));
+    ASSERT_TRUE(remote.publish("commands", "after"));
+    EXPECT_EQ(payloads("status_update", 1, 10s), Strings{report_payload("OK after\n")});
+}
+
+} // namespace
