@@ -1,0 +1,49 @@
+# Cross-building for MIPS32 big-endian Linux (the OpenWrt board) with Debian's
+# mips-linux-gnu toolchain.
+#
+#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/mips-linux-gnu.cmake \
+#         -DBRIDGE_MIPS_SYSROOT=/abs/path/to/sysroot ...
+#
+# BRIDGE_MIPS_SYSROOT is a staging tree with OpenSSL, libmosquitto and
+# GoogleTest for MIPS installed under usr/ (scripts/build-mips-sysroot.sh
+# makes one). The C library comes from the compiler's own target tree,
+# /usr/mips-linux-gnu. Executables run under qemu-mips (tests, and the test
+# discovery of gtest_discover_tests).
+
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR mips)
+
+set(BRIDGE_MIPS_TRIPLET mips-linux-gnu)
+set(CMAKE_C_COMPILER ${BRIDGE_MIPS_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${BRIDGE_MIPS_TRIPLET}-g++)
+
+# The value reaches try_compile projects through the environment.
+if(NOT BRIDGE_MIPS_SYSROOT AND DEFINED ENV{BRIDGE_MIPS_SYSROOT})
+  set(BRIDGE_MIPS_SYSROOT "$ENV{BRIDGE_MIPS_SYSROOT}")
+endif()
+if(NOT BRIDGE_MIPS_SYSROOT)
+  message(FATAL_ERROR "Set BRIDGE_MIPS_SYSROOT to the MIPS staging tree "
+                      "(scripts/build-mips-sysroot.sh builds one)")
+endif()
+get_filename_component(BRIDGE_MIPS_SYSROOT "${BRIDGE_MIPS_SYSROOT}" ABSOLUTE)
+set(BRIDGE_MIPS_SYSROOT "${BRIDGE_MIPS_SYSROOT}" CACHE PATH "MIPS staging tree (libraries under usr/)")
+set(ENV{BRIDGE_MIPS_SYSROOT} "${BRIDGE_MIPS_SYSROOT}")
+
+set(BRIDGE_MIPS_LIBC_ROOT /usr/${BRIDGE_MIPS_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH ${BRIDGE_MIPS_SYSROOT} ${BRIDGE_MIPS_LIBC_ROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# pkg-config sees only the staging tree; its .pc files say prefix=/usr.
+set(ENV{PKG_CONFIG_LIBDIR} "${BRIDGE_MIPS_SYSROOT}/usr/lib/pkgconfig")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "${BRIDGE_MIPS_SYSROOT}")
+unset(ENV{PKG_CONFIG_PATH})
+
+# The loader finds libc in the -L tree and the staged libraries (libssl is
+# needed by libmosquitto, not by the executable) through the target-side
+# LD_LIBRARY_PATH.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    qemu-mips -L ${BRIDGE_MIPS_LIBC_ROOT}
+    -E LD_LIBRARY_PATH=${BRIDGE_MIPS_SYSROOT}/usr/lib)

@@ -1,0 +1,209 @@
+#!/bin/sh
+# Builds the MIPS32 big-endian staging tree that the cross build links against:
+# OpenSSL 3.0 and libmosquitto (library only) from Debian's source packages,
+# and GoogleTest from /usr/src/googletest. Everything is installed with
+# prefix /usr under SYSROOT; the C library stays in /usr/mips-linux-gnu.
+#
+#   scripts/build-mips-sysroot.sh [SYSROOT]
+#
+# SYSROOT defaults to $BRIDGE_MIPS_SYSROOT, else build-mips/sysroot in the
+# repository. Downloads and build trees go to SYSROOT.work beside it. A
+# finished tree (marked by SYSROOT/.complete) is reused as it is; each
+# component that finished is kept when an earlier run stopped half-way.
+# REBUILD=1 starts over.
+set -eu
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+sysroot=${1:-${BRIDGE_MIPS_SYSROOT:-$here/build-mips/sysroot}}
+mkdir -p "$sysroot"
+sysroot=$(cd "$sysroot" && pwd)
+work=$sysroot.work
+toolchain=$here/cmake/mips-linux-gnu.cmake
+triplet=mips-linux-gnu
+jobs=$(nproc 2>/dev/null || echo 2)
+
+log() { printf '== %s\n' "$*"; }
+die() { printf 'build-mips-sysroot: %s\n' "$*" >&2; exit 1; }
+
+if [ "${REBUILD:-0}" = 1 ]; then
+    rm -rf "$sysroot" "$work"
+    mkdir -p "$sysroot"
+fi
+if [ -f "$sysroot/.complete" ]; then
+    log "reusing $sysroot ($(tr '\n' ' ' <"$sysroot/.complete"))"
+    exit 0
+fi
+mkdir -p "$work" "$sysroot/.stamps"
+
+# --- tools -------------------------------------------------------------------
+need_pkgs=
+command -v $triplet-g++ >/dev/null 2>&1 || need_pkgs="$need_pkgs g++-$triplet"
+command -v cmake >/dev/null 2>&1 || need_pkgs="$need_pkgs cmake"
+command -v make >/dev/null 2>&1 || need_pkgs="$need_pkgs make"
+command -v perl >/dev/null 2>&1 || need_pkgs="$need_pkgs perl"
+command -v pkg-config >/dev/null 2>&1 || need_pkgs="$need_pkgs pkg-config"
+command -v dpkg-source >/dev/null 2>&1 || need_pkgs="$need_pkgs dpkg-dev"
+[ -f /usr/src/googletest/CMakeLists.txt ] || need_pkgs="$need_pkgs googletest"
+if [ -n "$need_pkgs" ]; then
+    log "installing:$need_pkgs"
+    # shellcheck disable=SC2086
+    apt-get install -y --no-install-recommends $need_pkgs ||
+        { apt-get update && apt-get install -y --no-install-recommends $need_pkgs; } ||
+        die "could not install:$need_pkgs"
+fi
+
+# --- sources -----------------------------------------------------------------
+# apt-get source needs deb-src entries. They are derived from the machine's
+# own apt sources into a private apt state under $work/apt, so the system's
+# configuration and lists stay untouched.
+apt_opts=
+setup_src_apt() {
+    [ -n "$apt_opts" ] && return 0
+    a=$work/apt
+    rm -rf "$a"
+    mkdir -p "$a/lists/partial" "$a/cache/archives/partial" "$a/parts"
+    : >"$a/empty.list"
+    found=0
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        sed 's/^Types:.*/Types: deb-src/' "$f" >"$a/parts/$(basename "$f")"
+        found=1
+    done
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        out=$a/parts/$(basename "$f")
+        sed -n 's/^[[:space:]]*deb\([[:space:]]\)/deb-src\1/p' "$f" >"$out"
+        if [ -s "$out" ]; then found=1; fi
+    done
+    [ $found = 1 ] || die "no apt sources found to derive deb-src entries from"
+    apt_opts="-o Dir::Etc::SourceList=$a/empty.list -o Dir::Etc::SourceParts=$a/parts"
+    apt_opts="$apt_opts -o Dir::State::Lists=$a/lists -o Dir::Cache=$a/cache"
+    # shellcheck disable=SC2086
+    apt-get $apt_opts update >"$a/update.log" 2>&1 ||
+        { cat "$a/update.log" >&2; die "apt-get update for source entries failed"; }
+}
+
+# newest NAME_*.orig.tar.* / NAME_*.dsc in $work/src (empty when none)
+orig_tarball() {
+    for f in "$work/src/$1"_*.orig.tar.*; do
+        case $f in *.asc) ;; *) [ -f "$f" ] && printf '%s\n' "$f" ;; esac
+    done | sort -V | tail -1
+}
+newest_dsc() {
+    for f in "$work/src/$1"_*.dsc; do
+        [ -f "$f" ] && printf '%s\n' "$f"
+    done | sort -V | tail -1
+}
+
+fetch_source() {
+    [ -n "$(orig_tarball "$1")" ] && return 0
+    setup_src_apt
+    mkdir -p "$work/src"
+    log "downloading the source package of $1"
+    # Some suites serve the upstream tarball but not the .dsc: a partial
+    # download still leaves what is needed, so only the tarball is checked.
+    # shellcheck disable=SC2086
+    (cd "$work/src" && apt-get $apt_opts source --download-only "$1") >"$work/src/$1.log" 2>&1 || true
+    [ -n "$(orig_tarball "$1")" ] || { cat "$work/src/$1.log" >&2; die "no source tarball for $1"; }
+}
+
+# unpack NAME DIR: Debian's patches applied when the .dsc is complete,
+# otherwise the upstream tarball alone.
+unpack() {
+    tarball=$(orig_tarball "$1")
+    rm -rf "$2"
+    dsc=$(newest_dsc "$1")
+    if [ -n "$dsc" ] && dpkg-source --no-check -x "$dsc" "$2" >"$work/$1-unpack.log" 2>&1; then
+        log "unpacked $(basename "$dsc") with Debian's patches"
+        return 0
+    fi
+    rm -rf "$2"
+    mkdir -p "$2"
+    tar -xf "$tarball" -C "$2" --strip-components=1
+    log "unpacked $(basename "$tarball")"
+}
+
+# --- components --------------------------------------------------------------
+cmake_cross() {
+    cmake -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DBRIDGE_MIPS_SYSROOT="$sysroot" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+        -DCMAKE_INSTALL_LIBDIR=lib "$@"
+}
+
+build_openssl() {
+    fetch_source openssl
+    src=$work/openssl
+    unpack openssl "$src"
+    log "building OpenSSL $(basename "$(orig_tarball openssl)")"
+    (
+        cd "$src"
+        ./Configure linux-mips32 --cross-compile-prefix=$triplet- \
+            --prefix=/usr --libdir=lib --openssldir=/etc/ssl \
+            shared no-tests -latomic >"$work/openssl-configure.log" 2>&1 ||
+            { cat "$work/openssl-configure.log" >&2; exit 1; }
+        make -j"$jobs" build_libs >"$work/openssl-build.log" 2>&1 ||
+            { tail -40 "$work/openssl-build.log" >&2; exit 1; }
+        make install_dev DESTDIR="$sysroot" >"$work/openssl-install.log" 2>&1 ||
+            { tail -40 "$work/openssl-install.log" >&2; exit 1; }
+    )
+    # The static archives are not wanted: everything links the shared libraries
+    # as on the board.
+    rm -f "$sysroot/usr/lib/libssl.a" "$sysroot/usr/lib/libcrypto.a"
+}
+
+build_mosquitto() {
+    fetch_source mosquitto
+    src=$work/mosquitto
+    unpack mosquitto "$src"
+    log "building libmosquitto $(basename "$(orig_tarball mosquitto)")"
+    cmake_cross -S "$src" -B "$work/mosquitto-build" \
+        -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF \
+        -DWITH_CJSON=OFF -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF \
+        -DWITH_TLS=ON -DWITH_TLS_PSK=ON -DWITH_THREADING=ON \
+        -DWITH_STATIC_LIBRARIES=OFF -DWITH_SRV=OFF -DWITH_WEBSOCKETS=OFF \
+        >"$work/mosquitto-configure.log" 2>&1 ||
+        { cat "$work/mosquitto-configure.log" >&2; exit 1; }
+    cmake --build "$work/mosquitto-build" --parallel "$jobs" >"$work/mosquitto-build.log" 2>&1 ||
+        { tail -40 "$work/mosquitto-build.log" >&2; exit 1; }
+    DESTDIR=$sysroot cmake --install "$work/mosquitto-build" >"$work/mosquitto-install.log" 2>&1 ||
+        { cat "$work/mosquitto-install.log" >&2; exit 1; }
+}
+
+build_googletest() {
+    log "building GoogleTest from /usr/src/googletest"
+    cmake_cross -S /usr/src/googletest -B "$work/googletest-build" \
+        -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON \
+        >"$work/googletest-configure.log" 2>&1 ||
+        { cat "$work/googletest-configure.log" >&2; exit 1; }
+    cmake --build "$work/googletest-build" --parallel "$jobs" >"$work/googletest-build.log" 2>&1 ||
+        { tail -40 "$work/googletest-build.log" >&2; exit 1; }
+    DESTDIR=$sysroot cmake --install "$work/googletest-build" >"$work/googletest-install.log" 2>&1 ||
+        { cat "$work/googletest-install.log" >&2; exit 1; }
+}
+
+start=$(date +%s)
+for c in openssl mosquitto googletest; do
+    if [ -f "$sysroot/.stamps/$c" ]; then
+        log "$c already in $sysroot"
+        continue
+    fi
+    t0=$(date +%s)
+    "build_$c"
+    echo "$c" >"$sysroot/.stamps/$c"
+    log "$c done in $(($(date +%s) - t0)) s"
+done
+
+# what went in: the .dsc when Debian's patches were applied, else the tarball
+origin() {
+    if [ -f "$work/$1/debian/changelog" ]; then
+        basename "$(newest_dsc "$1")"
+    else
+        basename "$(orig_tarball "$1")"
+    fi
+}
+{
+    echo "openssl=$(origin openssl)"
+    echo "mosquitto=$(origin mosquitto)"
+    echo "googletest=$(dpkg-query -W -f '${Version}' googletest 2>/dev/null || echo unknown)"
+} >"$sysroot/.complete"
+log "sysroot ready in $(($(date +%s) - start)) s: $sysroot"
