@@ -233,12 +233,12 @@ static void start_exchange_thread(void) {
     }
 }
 
-// First connection attempt; returns whether the client now knows its broker.
-static bool connect_broker(void) {
+// First connection attempt. Afterwards the client knows its broker, whether
+// or not the attempt succeeded, and mosquitto_reconnect can be used.
+static void connect_broker(void) {
     if (mosquitto_connect(mosq, BRIDGE_BROKER_HOST, BRIDGE_BROKER_PORT, BRIDGE_KEEPALIVE) !=
         MOSQ_ERR_SUCCESS)
         mosquitto_reconnect(mosq);
-    return true;
 }
 
 // Runs the network loop for the life of the process. The library gives up
