@@ -1,6 +1,9 @@
 #include "mosquitto-client.h"
 
 #include <errno.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <mosquitto.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -77,17 +80,48 @@ void my_disconnect_callback(struct mosquitto *m, void *obj, int rc) {
         printf("Connection lost: %s\n", mosquitto_strerror(rc));
 }
 
+// Log lines of one handler call, written out in a few large writes instead
+// of one write per line: a 100,000-command list would otherwise spend most
+// of its intake time in write(). Every line is out when the call returns.
+struct LineBatch {
+    char buf[4096];
+    size_t used;
+};
+
+static void batch_flush(LineBatch *b) {
+    if (b->used > 0)
+        fwrite(b->buf, 1, b->used, stdout);
+    b->used = 0;
+}
+
+static void batch_line(LineBatch *b, const char *prefix, const char *text) {
+    size_t lp = strlen(prefix), lt = strlen(text);
+    if (lp + lt + 1 > sizeof(b->buf) - b->used)
+        batch_flush(b);
+    if (lp + lt + 1 > sizeof(b->buf)) {
+        printf("%s%s\n", prefix, text);
+        return;
+    }
+    memcpy(b->buf + b->used, prefix, lp);
+    memcpy(b->buf + b->used + lp, text, lt);
+    b->buf[b->used + lp + lt] = '\n';
+    b->used += lp + lt + 1;
+}
+
 void tokenize_and_store_in_queue(char *text) {
+    LineBatch log;
+    log.used = 0;
     char *save = NULL;
     for (char *cmd = strtok_r(text, ";", &save); cmd; cmd = strtok_r(NULL, ";", &save)) {
         char *copy = strdup(cmd);
         if (copy == NULL) {
-            printf("Out of memory, command dropped: %s\n", cmd);
+            batch_line(&log, "Out of memory, command dropped: ", cmd);
             continue;
         }
-        printf("TOKENIZED COMMAND: %s\n", copy);
+        batch_line(&log, "TOKENIZED COMMAND: ", copy);
         queue.push(&queue, copy);
     }
+    batch_flush(&log);
 }
 
 void send_command(void) {
@@ -127,6 +161,15 @@ void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_
     fflush(stdout);
 }
 
+// Hands the heap that a long command list used back to the system once the
+// queue is empty. glibc keeps freed small blocks for reuse, so a router that
+// once took a 100,000-command list would otherwise carry its peak for good.
+static void release_free_memory(void) {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
 static void publish_report(const char *topic) {
     bridge_publish(mosq, NULL, topic, REPORT_SIZE, report, 1, false);
 }
@@ -159,10 +202,12 @@ static void take_report(void) {
         // nothing to remove.
         if (queue.count > 0)
             queue.pop(&queue);
-        if (queue.count < 1)
+        if (queue.count < 1) {
             IDLE = 1;
-        else
+            release_free_memory();
+        } else {
             send_command();
+        }
     }
     memset(report, 0, sizeof(report));
     report_count = 0;

@@ -74,14 +74,27 @@ TEST_F(BridgeTest, PayloadIsReadUpToItsFirstNul) {
 }
 
 TEST_F(BridgeTest, MebibyteListIsQueuedWholeAndInOrder) {
-    std::string list;
+    std::string list, tokenized;
     int n = 0;
-    while (list.size() < (1u << 20))
-        list += "c" + std::to_string(n++) + ";";
-    deliver_logged("commands", list);
+    while (list.size() < (1u << 20)) {
+        list += "c" + std::to_string(n) + ";";
+        tokenized += "TOKENIZED COMMAND: c" + std::to_string(n++) + "\n";
+    }
+    std::string log = deliver_logged("commands", list);
+    EXPECT_EQ(log, "commands " + list + "\n" + tokenized +
+                       "SENDING TO ARDUINO: c0\nWAITING FOR A SERIAL ACK !\n");
     ASSERT_EQ(queue.count, n);
     int i = 0;
     for (Node *node = queue.head; node; node = node->next, i++)
         ASSERT_EQ(node->data, "c" + std::to_string(i));
     EXPECT_EQ(device_reads(), "c0");
+}
+
+TEST_F(BridgeTest, CommandLongerThanALogBufferIsLoggedWhole) {
+    std::string big(10000, 'x');
+    std::string log = deliver_logged("commands", "a;" + big + ";b");
+    EXPECT_EQ(log,
+              "commands a;" + big + ";b\nTOKENIZED COMMAND: a\nTOKENIZED COMMAND: " + big +
+                  "\nTOKENIZED COMMAND: b\nSENDING TO ARDUINO: a\nWAITING FOR A SERIAL ACK !\n");
+    EXPECT_EQ(queued(), (Strings{"a", big, "b"}));
 }
