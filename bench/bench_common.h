@@ -1,0 +1,163 @@
+// Helpers shared by the benchmarks: distributions, /proc readings of a
+// process, and the rows of the results table.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <unistd.h>
+
+namespace bench {
+
+// Nearest-rank percentile of SAMPLES (P in 0..100); NaN when empty.
+inline double percentile(std::vector<double> samples, double p) {
+    if (samples.empty())
+        return NAN;
+    std::sort(samples.begin(), samples.end());
+    double rank = std::ceil(p / 100.0 * static_cast<double>(samples.size()));
+    size_t i = rank < 1 ? 0 : static_cast<size_t>(rank) - 1;
+    return samples[std::min(i, samples.size() - 1)];
+}
+
+struct Summary {
+    size_t n = 0;
+    double min = NAN, p50 = NAN, p99 = NAN, max = NAN;
+};
+
+inline Summary summarize(const std::vector<double> &samples) {
+    Summary s;
+    s.n = samples.size();
+    if (samples.empty())
+        return s;
+    s.min = *std::min_element(samples.begin(), samples.end());
+    s.max = *std::max_element(samples.begin(), samples.end());
+    s.p50 = percentile(samples, 50);
+    s.p99 = percentile(samples, 99);
+    return s;
+}
+
+inline std::string format_summary(const Summary &s, const char *unit = "ms") {
+    char buf[160];
+    snprintf(buf, sizeof buf, "p50 %.2f / p99 %.2f / max %.2f %s (n=%zu)", s.p50, s.p99, s.max,
+             unit, s.n);
+    return buf;
+}
+
+// CPU time of every thread of PID in seconds, from utime+stime in
+// /proc/PID/stat (clock-tick resolution, usually 10 ms).
+inline double cpu_seconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    // The command name in parentheses may hold spaces: count fields after it.
+    size_t close = line.rfind(')');
+    if (close == std::string::npos)
+        return NAN;
+    std::istringstream rest(line.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    // Field 3 (state) is the first after the name; utime is 14, stime 15.
+    for (int i = 3; i <= 15 && rest >> field; i++) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// CPU time of every thread of PID in seconds at nanosecond resolution, from
+// the first field of /proc/PID/task/*/schedstat; NaN when the kernel has no
+// schedstat. Threads that have ended are not counted.
+inline double cpu_seconds_fine(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return NAN;
+    unsigned long long total = 0;
+    bool any = false;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream in(dir + "/" + e->d_name + "/schedstat");
+        unsigned long long ns = 0;
+        if (in >> ns) {
+            total += ns;
+            any = true;
+        }
+    }
+    closedir(d);
+    return any ? static_cast<double>(total) / 1e9 : NAN;
+}
+
+// A "VmXXX:" figure of /proc/PID/status in KiB; -1 when missing.
+inline long status_kib(pid_t pid, const std::string &key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, key.size() + 1, key + ":") == 0)
+            return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
+    }
+    return -1;
+}
+
+// A figure of /proc/PID/smaps_rollup ("Pss", "Pss_Anon", ...) in KiB; -1
+// when missing. Pss shares each page among the processes that map it, so
+// shared library pages count only in part.
+inline long rollup_kib(pid_t pid, const std::string &key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, key.size() + 1, key + ":") == 0)
+            return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
+    }
+    return -1;
+}
+
+// One row of the results table: "what|figure|target|ratio to target|verdict".
+// The verdict is informational: the benchmark fails only when its own
+// checks fail, never on a missed target.
+class Table {
+  public:
+    explicit Table(const std::string &path) : path_(path) {}
+    void row(const std::string &what, const std::string &figure, const std::string &target = "",
+             double ratio = NAN, bool met = true) {
+        std::string r = ratio == ratio ? fmt("%.3f", ratio) : std::string("-");
+        std::string v = target.empty() ? "-" : (met ? "met" : "MISSED");
+        rows_.push_back(what + "|" + figure + "|" + (target.empty() ? "-" : target) + "|" + r +
+                        "|" + v);
+    }
+    void save() const {
+        if (path_.empty())
+            return;
+        std::ofstream out(path_, std::ios::app);
+        for (const auto &r : rows_)
+            out << r << "\n";
+    }
+    static std::string fmt(const char *f, double v) {
+        char buf[64];
+        snprintf(buf, sizeof buf, f, v);
+        return buf;
+    }
+
+  private:
+    std::string path_;
+    std::vector<std::string> rows_;
+};
+
+inline void write_samples(const std::string &path, const std::vector<double> &samples) {
+    if (path.empty())
+        return;
+    std::ofstream out(path, std::ios::trunc);
+    for (double s : samples)
+        out << s << "\n";
+}
+
+} // namespace bench
