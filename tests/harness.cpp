@@ -449,7 +449,7 @@ WorkDir::~WorkDir() {
     const Certs &c = certs();
     std::string log_path = dir_ + "/mosquitto.log";
     std::ostringstream conf;
-    conf << "listener " << kPort << " 127.0.0.1\n";
+    conf << "listener " << config.port << " 127.0.0.1\n";
     if (config.listener != BrokerConfig::Listener::Plain) {
         conf << "cafile " << (config.cafile.empty() ? c.ca : config.cafile) << "\n"
              << "certfile " << (config.certfile.empty() ? c.broker_cert : config.certfile) << "\n"
@@ -483,7 +483,7 @@ WorkDir::~WorkDir() {
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(kPort);
+    addr.sin_port = htons(config.port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bool ready = poll_until(timeout, [&] {
         if (!process_.running())
@@ -497,7 +497,7 @@ WorkDir::~WorkDir() {
         return ::testing::AssertionFailure() << "mosquitto exited at start-up:\n"
                                              << output() << log();
     if (!ready)
-        return ::testing::AssertionFailure() << "mosquitto not accepting on port " << kPort
+        return ::testing::AssertionFailure() << "mosquitto not accepting on port " << config.port
                                              << " within " << timeout.count() << " ms:\n"
                                              << output() << log();
     return ::testing::AssertionSuccess();
@@ -690,6 +690,12 @@ void Bridge::start() {
     process_.start(argv, dir_, dir_ + "/bridge.stdout", dir_ + "/bridge.stderr", env);
 }
 
+void Bridge::stop(Duration timeout) {
+    process_.signal(SIGTERM);
+    if (!process_.wait(timeout))
+        process_.kill();
+}
+
 std::string Bridge::stdout_text() const {
     return read_file(dir_ + "/bridge.stdout");
 }
@@ -711,7 +717,7 @@ std::string Bridge::stderr_text() const {
 // ---------------------------------------------------------------- remote client
 
 RemoteClient::RemoteClient(Options options) : options_(std::move(options)) {
-    mosq_ = mosquitto_new(options_.id.c_str(), true, this);
+    mosq_ = mosquitto_new(options_.id.c_str(), options_.clean_session, this);
     if (!mosq_)
         throw_errno("mosquitto_new");
     // The test thread subscribes and publishes while the loop thread runs.
@@ -927,10 +933,40 @@ void E2E::SetUp() {
     ASSERT_TRUE(broker.start());
 }
 
+namespace {
+
+// Copies DIR/valgrind.* (a wrapper's reports) into $E2E_ARTIFACTS, named
+// after the current test, so that they outlive the work dir.
+void collect_artifacts(const std::string &dir) {
+    const char *to = getenv("E2E_ARTIFACTS");
+    if (!to || !*to)
+        return;
+    const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string prefix = test ? std::string(test->test_suite_name()) + "." + test->name() : "e2e";
+    for (char &ch : prefix)
+        if (ch == '/')
+            ch = '_';
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return;
+    while (dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.rfind("valgrind.", 0) == 0)
+            copy_file(dir + "/" + name, std::string(to) + "/" + prefix + "." + name);
+    }
+    closedir(d);
+}
+
+} // namespace
+
 void E2E::TearDown() {
     // Taken before the kill: whether the bridge ended by itself.
     std::optional<int> ended = bridge.running() ? std::nullopt : bridge.wait_exit(0ms);
-    bridge.kill();
+    if (getenv("BRIDGE_WRAPPER"))
+        bridge.stop(scaled(5s));
+    else
+        bridge.kill();
+    collect_artifacts(dir.path());
     broker.stop();
     if (!HasFailure())
         return;

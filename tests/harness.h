@@ -148,6 +148,8 @@ struct BrokerConfig {
         Plain,     // no TLS at all
     };
     Listener listener = Listener::MutualTls;
+    // Another port leaves kPort to something standing in front of the broker.
+    int port = kPort;
     // Empty: certs().ca, broker_cert, broker_key.
     std::string cafile, certfile, keyfile;
     std::string extra; // more configuration lines
@@ -171,7 +173,7 @@ struct BrokerConfig {
     }
 };
 
-// mosquitto on 127.0.0.1:kPort. Files in DIR: mosquitto.conf, mosquitto.log
+// mosquitto on 127.0.0.1:kPort (or config.port). Files in DIR: mosquitto.conf, mosquitto.log
 // (its log, kept across restarts), mosquitto.out (its stdout and stderr).
 class Broker {
   public:
@@ -260,6 +262,9 @@ class FakeIfconfig {
 // the test build. The environment variable BRIDGE_WRAPPER, when set, is a command
 // prefix split on spaces; it must keep its own output off stderr, e.g.
 // "valgrind --log-file=valgrind.%p --error-exitcode=99" (relative to DIR).
+// Under a wrapper the fixture ends the bridge with stop(), so that the
+// wrapper sees a fatal signal it can report on rather than a SIGKILL, and
+// copies DIR/valgrind.* into the folder named by E2E_ARTIFACTS, if set.
 class Bridge {
   public:
     Bridge(std::string dir, std::string bin_dir)
@@ -280,6 +285,8 @@ class Bridge {
     void kill() {
         process_.kill();
     }
+    // SIGTERM, then SIGKILL to the group when still running after TIMEOUT.
+    void stop(Duration timeout);
     std::string stdout_text() const;
     std::string stderr_text() const;
     ::testing::AssertionResult wait_for_stdout(const std::string &text, Duration timeout) const;
@@ -308,6 +315,9 @@ class RemoteClient {
         bool tls = true;
         // Empty: certs().ca, client_cert, client_key.
         std::string cafile, certfile, keyfile;
+        // False: a persistent session, whose subscriptions and queued QoS 1/2
+        // messages the broker keeps while the client is away.
+        bool clean_session = true;
     };
     RemoteClient() : RemoteClient(Options()) {}
     explicit RemoteClient(const std::string &id) : RemoteClient(with_id(id)) {}

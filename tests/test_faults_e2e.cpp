@@ -1,0 +1,841 @@
+// Faults end to end: a broker that dies or is not there, TLS that must not
+// come up, a device that babbles or falls silent, and odd MQTT input, each
+// against the real bridge process, a real broker and the simulated firmware.
+//
+// Each test prints its figures as "FIGURE name=value" lines (and records them
+// as test properties), so a run shows what was survived, not only that it
+// passed.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <random>
+
+#include "exchange_e2e.h"
+
+using namespace e2e;
+using Strings = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::regex kLogin(R"(Received PUBLISH from 02:FC:00:00:00:01 \(d0, q1, r0, m\d+, 'login')");
+const std::regex kSubscribed(R"(02:FC:00:00:00:01 1 commands)");
+const std::regex kBridgeSession(R"(New client connected from .* as 02:FC:00:00:00:01 )");
+
+void figure(const std::string &name, long value) {
+    ::testing::Test::RecordProperty(name, std::to_string(value));
+    printf("FIGURE %s=%ld\n", name.c_str(), value);
+    fflush(stdout);
+}
+
+int count(const std::string &text, const std::string &needle) {
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size()))
+        n++;
+    return n;
+}
+
+template <class Pred> bool eventually(Duration timeout, Pred pred) {
+    auto deadline = Clock::now() + scaled(timeout);
+    while (!pred()) {
+        if (Clock::now() > deadline)
+            return pred();
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// A mutual-TLS broker whose state is written to DIR/persist/ after every
+// change (a subscription, a message queued for a client), so that a
+// persistent session and the messages queued for it survive a SIGKILL.
+BrokerConfig persistent_broker(const std::string &dir) {
+    std::string store = dir + "/persist/";
+    mkdir(store.c_str(), 0755);
+    // The broker drops to its own user before it writes there.
+    if (struct passwd *pw = getpwnam("mosquitto"))
+        if (chown(store.c_str(), pw->pw_uid, pw->pw_gid) != 0)
+            throw std::runtime_error("chown " + store + ": " + strerror(errno));
+    BrokerConfig c;
+    c.extra = "persistence true\n"
+              "persistence_location " +
+              store +
+              "\n"
+              "autosave_on_changes true\n"
+              "autosave_interval 1\n";
+    return c;
+}
+
+// A remote party with a persistent session: the broker queues the QoS 1
+// reports for it while it is away, a broker restart included (see
+// persistent_broker).
+RemoteClient::Options persistent_remote(const std::string &id) {
+    RemoteClient::Options o;
+    o.id = id;
+    o.clean_session = false;
+    return o;
+}
+
+// True once the bridge process has the serial line open, plus a moment for
+// the discard of stale input that follows the open: bytes the device writes
+// after that are read.
+::testing::AssertionResult wait_for_line_open(const Bridge &bridge, const Pty &pty) {
+    std::string fd_dir = "/proc/" + std::to_string(bridge.pid()) + "/fd/";
+    bool open = eventually(5s, [&] {
+        for (int fd = 0; fd < 64; fd++) {
+            char target[PATH_MAX];
+            ssize_t n = readlink((fd_dir + std::to_string(fd)).c_str(), target, sizeof(target));
+            if (n > 0 && std::string(target, n) == pty.slave_path())
+                return true;
+        }
+        return false;
+    });
+    if (!open)
+        return ::testing::AssertionFailure() << "the bridge never opened " << pty.slave_path();
+    std::this_thread::sleep_for(scaled(300ms));
+    return ::testing::AssertionSuccess();
+}
+
+// ------------------------------------------------------------------ broker
+
+// 500 commands, 20 SIGKILLs of the broker while their reports flow.
+//
+// Losing nothing has to be told apart from the test losing messages itself.
+// A killed broker forgets every session, the remote's too, and the bridge
+// publishes on its own schedule: after a restart it may hand the broker its
+// queued reports before the remote has reconnected and subscribed, and a
+// broker with no subscriber drops them. So the broker persists its state
+// after every change and the remote holds a persistent session (clean
+// session off, QoS 1 subscription): its subscription and whatever is queued
+// for it are on disk before the next kill, and a report that reaches the
+// broker while the remote is away waits for it. The broker forwards a QoS 1
+// message to a connected subscriber before it acknowledges it to the
+// publisher (its log shows "Sending PUBLISH to" the remote before "Sending
+// PUBACK to" the bridge), so a report the bridge saw acknowledged is never
+// only in the memory of the broker that dies. Each kill waits for the
+// previous restart's login and subscription, so every restart is a full
+// round.
+//
+// QoS 1 is at least once: a report in flight at a kill is sent again, by the
+// bridge (DUP flag) or by the broker to the remote. Duplicates are counted and
+// printed, not failed; a missing report fails.
+using BrokerFaults = E2E;
+
+TEST_F(BrokerFaults, TwentySigkillsDuringFiveHundredCommandsLoseNoReport) {
+    const int commands = 500, kills = 20;
+    const Duration spacing = 4s, down = 1s;
+    const BrokerConfig config = persistent_broker(dir.path());
+    ASSERT_TRUE(broker.restart(config));
+    simfw::SimFirmware device(pty.master());
+    RemoteClient remote(persistent_remote("e2e-faults-remote"));
+    ASSERT_TRUE(remote.connect());
+    ASSERT_TRUE(remote.subscribe("status_update", 1));
+    bridge.start();
+    ASSERT_TRUE(broker.wait_for_log(kSubscribed, 10s));
+
+    std::string list;
+    Strings order;                       // the reports, in the order they are due
+    std::map<std::string, int> expected; // payload -> times received
+    for (int i = 0; i < commands; i++) {
+        list += "cmd" + std::to_string(i) + ";";
+        order.push_back(report_payload("OK cmd" + std::to_string(i) + "\n"));
+        expected[order.back()] = 0;
+    }
+    ASSERT_TRUE(remote.publish("commands", list));
+
+    auto started = Clock::now();
+    for (int kill = 1; kill <= kills; kill++) {
+        std::this_thread::sleep_until(started + kill * spacing);
+        broker.kill();
+        std::this_thread::sleep_for(down);
+        ASSERT_TRUE(broker.start(config)) << "restart " << kill;
+        ASSERT_TRUE(broker.wait_for_log(kLogin, 15s, kill + 1)) << "login after kill " << kill;
+        ASSERT_TRUE(broker.wait_for_log(kSubscribed, 5s, kill + 1)) << "kill " << kill;
+    }
+    size_t reports_at_last_kill = device.reports().size();
+    EXPECT_LT(reports_at_last_kill, (size_t)commands) << "the run ended before the last kill";
+
+    // A list sent after the last restart queues behind the rest: the bridge
+    // is subscribed again and still takes commands.
+    ASSERT_TRUE(remote.publish("commands", "final"));
+    order.push_back(report_payload("OK final\n"));
+    expected[order.back()] = 0;
+
+    size_t received = 0;
+    std::vector<std::string> strangers;
+    auto tally = [&] {
+        std::vector<Message> got = remote.messages("status_update");
+        for (; received < got.size(); received++) {
+            auto it = expected.find(got[received].payload);
+            if (it == expected.end())
+                strangers.push_back(got[received].payload);
+            else
+                it->second++;
+        }
+        for (const auto &e : expected)
+            if (e.second == 0)
+                return false;
+        return true;
+    };
+    EXPECT_TRUE(eventually(180s, tally));
+
+    int missing = 0, duplicates = 0;
+    for (const std::string &report : order) {
+        int times = expected[report];
+        if (times == 0 && ++missing <= 10)
+            ADD_FAILURE() << "report never received: " << escape(report.substr(0, 16));
+        if (times > 1)
+            duplicates += times - 1;
+    }
+    EXPECT_EQ(missing, 0);
+    EXPECT_TRUE(strangers.empty())
+        << strangers.size() << " reports nobody sent, first " << escape(strangers.front());
+    EXPECT_TRUE(bridge.running());
+
+    std::string out = bridge.stdout_text();
+    figure("kills", kills);
+    figure("logins", broker.log_count(kLogin));
+    figure("sessions", broker.log_count(kBridgeSession));
+    figure("reports_at_last_kill", (long)reports_at_last_kill);
+    figure("reports_sent_by_device", (long)device.reports().size());
+    figure("reports_received", (long)received);
+    figure("reports_missing", missing);
+    figure("duplicates_received", duplicates);
+    figure("bridge_resends_seen_by_broker",
+           broker.log_count(std::regex(R"(from 02:FC:00:00:00:01 \(d1, q1, r0, m\d+, 'status)")));
+    figure("bridge_loop_restarts", count(bridge.stderr_text(), "Network loop stopped"));
+    figure("bridge_links_lost", count(out, "Connection lost"));
+    EXPECT_EQ(broker.log_count(kLogin), kills + 1);
+    EXPECT_EQ(count(out, "RECEIVED STATUS UPDATE FROM ARDUINO.\n"), commands + 1)
+        << "every report is taken, and published, once";
+}
+
+// With no broker at all the serial side does its whole job: information
+// reports are read and answered, and their publishes wait in the MQTT
+// library until the broker appears. The remote's persistent session is made
+// first and saved by a regular shutdown, so the broker holds the reports for
+// the remote whichever of the two reconnects first.
+TEST_F(BrokerFaults, AbsentForTenSecondsThenReportsReadMeanwhileAreDelivered) {
+    const BrokerConfig config = persistent_broker(dir.path());
+    ASSERT_TRUE(broker.restart(config));
+    RemoteClient remote(persistent_remote("e2e-faults-remote"));
+    ASSERT_TRUE(remote.connect());
+    ASSERT_TRUE(remote.subscribe("info", 1));
+    broker.stop();
+
+    simfw::SimFirmware device(pty.master());
+    bridge.start();
+    auto broker_due = Clock::now() + 10s;
+    ASSERT_TRUE(wait_for_line_open(bridge, pty));
+    Strings sent;
+    for (int i = 0; i < 3; i++) {
+        sent.push_back(report_payload("!offline " + std::to_string(i) + "\n"));
+        device.send_info("!offline " + std::to_string(i) + "\n");
+        ASSERT_TRUE(device.wait_for_acks(i + 1, scaled(3s))) << "report " << i << " not answered";
+    }
+    EXPECT_LT(Clock::now(), broker_due)
+        << "the reports were not all read while the broker was away";
+    std::this_thread::sleep_until(broker_due);
+    EXPECT_TRUE(bridge.running());
+    EXPECT_EQ(count(bridge.stdout_text(), "received CONNACK"), 0);
+
+    ASSERT_TRUE(broker.start(config));
+    EXPECT_TRUE(broker.wait_for_log(kLogin, 10s));
+    Strings got;
+    for (const Message &m : remote.wait_for_count("info", 3, 10s))
+        got.push_back(m.payload);
+    EXPECT_EQ(got, sent);
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(remote.messages("info").size(), 3u) << "a report queued while offline sent twice";
+    figure("reports_read_offline", (long)device.acks());
+    figure("reports_delivered", (long)remote.messages("info").size());
+}
+
+// ------------------------------------------------------------------ TLS
+
+// Stands on 127.0.0.1:kPort where the bridge looks for its broker. Counts the
+// connections made to it and records every byte the clients send; passes the
+// traffic on to a broker on UPSTREAM, or, with 0, passes nothing and answers
+// nothing, as a plaintext broker would while it waits for a CONNECT.
+class TcpTap {
+  public:
+    explicit TcpTap(int upstream = 0) : upstream_(upstream) {
+        listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+        sockaddr_in addr = loopback(kPort);
+        if (bind(listen_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+            listen(listen_, 16) != 0 || pipe2(stop_, O_CLOEXEC) != 0)
+            throw std::runtime_error(std::string("tap: ") + strerror(errno));
+        thread_ = std::thread([this] { run(); });
+    }
+    ~TcpTap() {
+        if (::write(stop_[1], "x", 1) != 1)
+            perror("tap stop");
+        thread_.join();
+        close(listen_);
+        close(stop_[0]);
+        close(stop_[1]);
+    }
+    int connections() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return connections_;
+    }
+    std::string client_bytes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return bytes_;
+    }
+
+  private:
+    static sockaddr_in loopback(int port) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return addr;
+    }
+
+    struct Link {
+        int client, server; // server -1: nothing passed on
+    };
+
+    void run() {
+        std::vector<Link> links;
+        for (;;) {
+            std::vector<pollfd> fds{{stop_[0], POLLIN, 0}, {listen_, POLLIN, 0}};
+            std::vector<std::pair<size_t, bool>> owner; // link, from the client
+            for (size_t i = 0; i < links.size(); i++) {
+                fds.push_back({links[i].client, POLLIN, 0});
+                owner.emplace_back(i, true);
+                if (links[i].server >= 0) {
+                    fds.push_back({links[i].server, POLLIN, 0});
+                    owner.emplace_back(i, false);
+                }
+            }
+            if (poll(fds.data(), fds.size(), 1000) < 0)
+                continue;
+            if (fds[0].revents)
+                break;
+            if (fds[1].revents & POLLIN)
+                accept_one(links);
+            std::vector<bool> closed(links.size(), false);
+            for (size_t f = 2; f < fds.size(); f++) {
+                if (!fds[f].revents)
+                    continue;
+                auto [i, from_client] = owner[f - 2];
+                char buf[4096];
+                ssize_t n = read(fds[f].fd, buf, sizeof(buf));
+                if (n <= 0) {
+                    closed[i] = true;
+                    continue;
+                }
+                if (from_client) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    bytes_.append(buf, n);
+                }
+                int to = from_client ? links[i].server : links[i].client;
+                if (to >= 0 && write(to, buf, n) != n)
+                    closed[i] = true;
+            }
+            for (size_t i = links.size(); i-- > 0;)
+                if (closed[i]) {
+                    close(links[i].client);
+                    if (links[i].server >= 0)
+                        close(links[i].server);
+                    links.erase(links.begin() + i);
+                }
+        }
+        for (const Link &l : links) {
+            close(l.client);
+            if (l.server >= 0)
+                close(l.server);
+        }
+    }
+
+    void accept_one(std::vector<Link> &links) {
+        int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            connections_++;
+        }
+        int server = -1;
+        if (upstream_) {
+            server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in addr = loopback(upstream_);
+            if (connect(server, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+                close(server);
+                close(client);
+                return;
+            }
+        }
+        links.push_back({client, server});
+    }
+
+    const int upstream_;
+    int listen_ = -1;
+    int stop_[2] = {-1, -1};
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    int connections_ = 0;
+    std::string bytes_;
+};
+
+// The bytes of the login (and of any CONNECT: the client id is in it) that
+// must never cross the network in the clear.
+::testing::AssertionResult no_plaintext_login(const std::string &bytes) {
+    for (const char *secret : {"vmzq", "\"login\"", kMac, "MQTT"})
+        if (bytes.find(secret) != std::string::npos)
+            return ::testing::AssertionFailure() << "\"" << secret << "\" sent in the clear";
+    return ::testing::AssertionSuccess();
+}
+
+using TlsFaults = E2E;
+
+// The tap's own check: a plaintext client is seen, CONNECT and all.
+TEST_F(TlsFaults, TapSeesAPlaintextConnect) {
+    broker.stop();
+    TcpTap tap;
+    RemoteClient::Options plain;
+    plain.id = std::string("probe-") + kMac;
+    plain.tls = false;
+    EXPECT_FALSE(RemoteClient(plain).connect(1s));
+    EXPECT_EQ(tap.connections(), 1);
+    EXPECT_FALSE(no_plaintext_login(tap.client_bytes()));
+}
+
+struct TlsCase {
+    const char *name;
+    std::string Certs::*broker_cert; // what the broker presents
+    std::string Certs::*broker_key;
+    std::string Certs::*bridge_cert; // what the bridge presents
+    std::string Certs::*bridge_key;
+    const char *bridge_says; // in the bridge's log
+};
+
+void PrintTo(const TlsCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class TlsRefused : public E2E, public ::testing::WithParamInterface<TlsCase> {};
+
+// The broker listens behind the tap, which sees the bytes the bridge sends.
+TEST_P(TlsRefused, NoSessionNoPlaintextAndTheBridgeKeepsTrying) {
+    const TlsCase &c = GetParam();
+    BrokerConfig config = BrokerConfig::serving(certs().*c.broker_cert, certs().*c.broker_key);
+    config.port = kPort + 1;
+    ASSERT_TRUE(broker.restart(config));
+    copy_file(certs().*c.bridge_cert, dir.file("tls-cert.pem"));
+    copy_file(certs().*c.bridge_key, dir.file("tls-key.pem"), 0600);
+    TcpTap tap(kPort + 1);
+    bridge.start();
+
+    EXPECT_TRUE(eventually(10s, [&] { return tap.connections() >= 4; }))
+        << tap.connections() << " connection attempts";
+    EXPECT_TRUE(bridge.running());
+    EXPECT_TRUE(no_plaintext_login(tap.client_bytes()));
+    EXPECT_EQ(broker.log_count("New client connected"), 0);
+    std::string out = bridge.stdout_text();
+    EXPECT_EQ(count(out, "received CONNACK"), 0);
+    EXPECT_NE(out.find(c.bridge_says), std::string::npos) << out;
+    figure("connection_attempts", tap.connections());
+    figure("bytes_from_bridge", (long)tap.client_bytes().size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Tls, TlsRefused,
+                         ::testing::Values(TlsCase{"BrokerFromAnotherCa", &Certs::other_broker_cert,
+                                                   &Certs::other_broker_key, &Certs::client_cert,
+                                                   &Certs::client_key, "certificate verify failed"},
+                                           TlsCase{"BrokerForAnotherHost", &Certs::elsewhere_cert,
+                                                   &Certs::elsewhere_key, &Certs::client_cert,
+                                                   &Certs::client_key,
+                                                   "host name verification failed"},
+                                           TlsCase{"BridgeFromAnotherCa", &Certs::broker_cert,
+                                                   &Certs::broker_key, &Certs::other_client_cert,
+                                                   &Certs::other_client_key, "alert unknown ca"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+class TlsFilesLate : public E2E, public ::testing::WithParamInterface<Strings> {};
+
+// Without its TLS files the bridge must not connect at all (the MQTT library
+// would go ahead in plaintext); once they are there it connects without being
+// restarted.
+TEST_P(TlsFilesLate, NoConnectionWithoutThemThenLoginOnceThere) {
+    broker.stop();
+    for (const std::string &f : GetParam())
+        ASSERT_EQ(rename(dir.file(f).c_str(), dir.file(f + ".later").c_str()), 0) << f;
+    {
+        TcpTap tap;
+        bridge.start();
+        ASSERT_TRUE(bridge.wait_for_stdout("TLS input parameters are invalid.\n", 5s));
+        std::this_thread::sleep_for(5s);
+        EXPECT_EQ(tap.connections(), 0);
+        EXPECT_TRUE(no_plaintext_login(tap.client_bytes()));
+    }
+    ASSERT_TRUE(broker.start());
+    RemoteClient remote;
+    ASSERT_TRUE(remote.connect());
+    ASSERT_TRUE(remote.subscribe("login"));
+    auto provided = Clock::now();
+    // Each file appears whole.
+    for (const std::string &f : GetParam())
+        ASSERT_EQ(rename(dir.file(f + ".later").c_str(), dir.file(f).c_str()), 0) << f;
+
+    auto login = remote.wait_for_message("login", 5s);
+    ASSERT_TRUE(login) << bridge.stdout_text();
+    EXPECT_EQ(login->payload, login_payload(kMac));
+    EXPECT_EQ(count(bridge.stdout_text(), "TLS input parameters are invalid.\n"), 1)
+        << "said once, not at every retry";
+    figure("ms_from_files_to_login",
+           (long)std::chrono::duration_cast<Duration>(Clock::now() - provided).count());
+}
+
+INSTANTIATE_TEST_SUITE_P(Tls, TlsFilesLate,
+                         ::testing::Values(Strings{"crt.ca.qx.pem"},
+                                           Strings{"crt.ca.qx.pem", "tls-cert.pem", "tls-key.pem"}),
+                         [](const auto &info) {
+                             return info.param.size() == 1 ? std::string("CaFile")
+                                                           : std::string("AllThree");
+                         });
+
+// ------------------------------------------------------------------ device
+
+// Random bytes, all 256 values or all but NOOK, from a fixed seed.
+std::string noise(size_t n, int nook = -1) {
+    std::mt19937 gen(20240601);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::string out;
+    out.reserve(n);
+    while (out.size() < n) {
+        int b = byte(gen);
+        if (b != nook)
+            out += static_cast<char>(b);
+    }
+    return out;
+}
+
+// Plays the device's part by hand: BYTES written in pieces, each piece
+// allowed the pty write's own timeout. With GAP, the bytes go out in bursts
+// of 1 to 32 KiB with GAP of quiet after each, so the bridge's poll cycles
+// find them as many separate runs rather than one stream.
+void feed(Pty &pty, const std::string &bytes, Duration gap = 0ms) {
+    std::mt19937 gen(99);
+    std::uniform_int_distribution<size_t> burst(1, 32 * 1024);
+    for (size_t at = 0; at < bytes.size();) {
+        size_t end = gap.count() ? std::min(bytes.size(), at + burst(gen)) : bytes.size();
+        for (; at < end; at += std::min<size_t>(4096, end - at))
+            pty.write(bytes.substr(at, std::min<size_t>(4096, end - at)));
+        std::this_thread::sleep_for(gap);
+    }
+}
+
+// Waits until the bridge's stdout has not grown for QUIET: done with what the
+// device sent.
+::testing::AssertionResult wait_until_quiet(const std::string &out_path, Duration quiet,
+                                            Duration timeout) {
+    auto size = [&] {
+        struct stat st;
+        return stat(out_path.c_str(), &st) == 0 ? st.st_size : -1;
+    };
+    off_t last = size();
+    auto since = Clock::now();
+    bool ok = eventually(timeout, [&] {
+        off_t now = size();
+        if (now != last) {
+            last = now;
+            since = Clock::now();
+        }
+        return Clock::now() - since >= quiet;
+    });
+    if (ok)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "the bridge kept logging for " << timeout.count() << " ms";
+}
+
+class DeviceFaults : public Road {
+  protected:
+    // Every report the bridge published is bytes the device sent, in order,
+    // zeros after them, on the topic its first byte calls for; and each was
+    // answered with "#\n" once.
+    void expect_reports_are(const std::string &sent) {
+        std::vector<Message> reports;
+        {
+            std::vector<Message> s = remote.messages("status_update"), i = remote.messages("info");
+            reports.insert(reports.end(), s.begin(), s.end());
+            reports.insert(reports.end(), i.begin(), i.end());
+        }
+        EXPECT_EQ(device->acks(), reports.size()) << "reports published vs answered";
+        for (const char *topic : {"status_update", "info"}) {
+            size_t at = 0; // each topic in its own order
+            for (const Message &m : remote.messages(topic)) {
+                ASSERT_EQ(m.payload.size(), 100u);
+                EXPECT_EQ(m.payload[0] == '!', topic == std::string("info")) << escape(m.payload);
+                std::string bytes = m.payload.substr(0, m.payload.find_last_not_of('\0') + 1);
+                if (bytes.empty())
+                    continue;
+                size_t found = sent.find(bytes, at);
+                ASSERT_NE(found, std::string::npos)
+                    << "not sent by the device, or out of order: " << escape(m.payload);
+                at = found + 1;
+            }
+        }
+        figure("reports_published", (long)reports.size());
+    }
+
+    // The device answers by hand for a command it let hang: "#" and, once
+    // the poll cycle that takes it is over, REPORT.
+    void answer_by_hand(const std::string &report) {
+        device->send_raw("#");
+        ASSERT_TRUE(bridge.wait_for_stdout("RECEIVED SERIAL_ACK\n", 5s));
+        std::this_thread::sleep_for(50ms);
+        device->send_raw(report);
+    }
+};
+
+const size_t kMiB = 1 << 20;
+
+// While idle, whatever is waiting is a report: a mebibyte of noise in bursts
+// is read as reports of up to 100 bytes with the rest dropped, each answered
+// and published; then the next list goes through as if nothing had happened.
+TEST_F(DeviceFaults, MebibyteOfNoiseWhileIdle) {
+    const std::string sent = noise(kMiB);
+    feed(pty, sent, 150ms);
+    ASSERT_TRUE(wait_until_quiet(dir.file("bridge.stdout"), 1s, 60s));
+    EXPECT_TRUE(bridge.running());
+    expect_reports_are(sent);
+
+    size_t before = remote.messages("status_update").size();
+    ASSERT_TRUE(remote.publish("commands", "after;noise"));
+    std::vector<Message> got = remote.wait_for_count("status_update", before + 2, 10s);
+    ASSERT_EQ(got.size(), before + 2);
+    EXPECT_EQ(got[before].payload, report_payload("OK after\n"));
+    EXPECT_EQ(got[before + 1].payload, report_payload("OK noise\n"));
+    EXPECT_EQ(device->command_texts(), (Strings{"after", "noise"}));
+    figure("bytes_dropped_lines", count(bridge.stdout_text(), "DROPPED "));
+}
+
+// Noise while a command waits for its "#": any "#" in it passes for the
+// acknowledgement and what follows for reports, so where the exchange stands
+// afterwards depends on how the bytes fell. One report from the device
+// settles it either way (it answers the command, or is one that answers
+// nothing), and the next command is sent once and answered.
+TEST_F(DeviceFaults, MebibyteOfNoiseWhileAwaitingTheAcknowledgement) {
+    simfw::Faults silent;
+    silent.silent = true;
+    device->set_faults(silent);
+    ASSERT_TRUE(remote.publish("commands", "stuck"));
+    ASSERT_TRUE(device->wait_for_commands(1, 5s));
+
+    const std::string sent = noise(kMiB);
+    feed(pty, sent, 150ms);
+    ASSERT_TRUE(wait_until_quiet(dir.file("bridge.stdout"), 1s, 60s));
+    EXPECT_TRUE(bridge.running());
+    EXPECT_TRUE(bridge.wait_for_stdout("RECEIVED SERIAL_ACK\n", 0ms));
+    expect_reports_are(sent);
+
+    device->set_faults({});
+    size_t before = remote.messages("status_update").size();
+    device->send_raw("late\n");
+    ASSERT_EQ(remote.wait_for_count("status_update", before + 1, 5s).size(), before + 1);
+    ASSERT_TRUE(remote.publish("commands", "next"));
+    std::vector<Message> got = remote.wait_for_count("status_update", before + 2, 10s);
+    ASSERT_EQ(got.size(), before + 2);
+    EXPECT_EQ(got.back().payload, report_payload("OK next\n"));
+    EXPECT_EQ(device->command_texts(), (Strings{"stuck", "next"}));
+}
+
+class SilentDevice : public DeviceFaults, public ::testing::WithParamInterface<size_t> {};
+
+// A device that takes a command and says nothing: the bridge waits for the
+// "#" as long as it takes, with no timeout and no second sending, whatever
+// else (here: noise with no "#" in it) the line carries meanwhile; a list
+// that comes in meanwhile waits its turn. Each stray byte is logged and
+// dropped. When the device answers at last, the exchange completes and the
+// queued list follows.
+TEST_P(SilentDevice, CommandWaitsUntilTheDeviceAnswers) {
+    const size_t noise_size = GetParam();
+    simfw::Faults silent;
+    silent.silent = true;
+    device->set_faults(silent);
+    ASSERT_TRUE(remote.publish("commands", "stuck"));
+    ASSERT_TRUE(device->wait_for_commands(1, 5s));
+    ASSERT_TRUE(remote.publish("commands", "next"));
+    feed(pty, noise(noise_size, '#'));
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(wait_until_quiet(dir.file("bridge.stdout"), 1s, 60s));
+
+    std::string out = bridge.stdout_text();
+    EXPECT_TRUE(bridge.running());
+    EXPECT_EQ(count(out, "] INSTEAD OF ACK\n"), (int)noise_size) << "each stray byte, once";
+    EXPECT_EQ(count(out, "RECEIVED SERIAL_ACK"), 0);
+    EXPECT_EQ(count(out, "SENDING TO ARDUINO: stuck\n"), 1);
+    EXPECT_EQ(device->command_texts(), Strings{"stuck"}) << "sent while one was outstanding";
+    EXPECT_TRUE(remote.messages("status_update").empty());
+    figure("stray_bytes_logged", count(out, "] INSTEAD OF ACK\n"));
+
+    device->set_faults({});
+    answer_by_hand("OK stuck, late\n");
+    EXPECT_EQ(payloads("status_update", 2, 10s),
+              (Strings{report_payload("OK stuck, late\n"), report_payload("OK next\n")}));
+    EXPECT_EQ(device->command_texts(), (Strings{"stuck", "next"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Device, SilentDevice, ::testing::Values(0, kMiB), [](const auto &info) {
+    return info.param ? std::string("UnderNoise") : std::string("Quiet");
+});
+
+// Reports longer than 100 bytes: the first 100 are published, the rest
+// dropped and counted; nothing of a long report shows in the next one.
+TEST_F(DeviceFaults, OversizeReportsAreCutTo100Bytes) {
+    const struct {
+        size_t size; // 0: the device's usual "OK <cmd>\n"
+        int dropped;
+    } cases[] = {{150, 50}, {0, 0}, {101, 1}, {100, 0}, {4000, 3900}, {0, 0}};
+    int dropped_lines = 0;
+    for (size_t i = 0; i < std::size(cases); i++) {
+        SCOPED_TRACE("report size " + std::to_string(cases[i].size));
+        simfw::Faults f;
+        f.report_size = cases[i].size;
+        device->set_faults(f);
+        std::string cmd = "s" + std::to_string(i);
+        std::string report = "OK " + cmd + "\n";
+        if (cases[i].size)
+            report.resize(cases[i].size, '.');
+        ASSERT_TRUE(remote.publish("commands", cmd));
+        std::vector<std::string> got = payloads("status_update", i + 1, 5s);
+        ASSERT_EQ(got.size(), i + 1);
+        EXPECT_EQ(escape(got[i]), escape(report_payload(report.substr(0, 100))));
+        if (cases[i].dropped) {
+            dropped_lines++;
+            EXPECT_TRUE(bridge.wait_for_stdout("DROPPED " + std::to_string(cases[i].dropped) +
+                                                   " BYTES BEYOND A 100-BYTE REPORT\n",
+                                               1s));
+        }
+        EXPECT_EQ(count(bridge.stdout_text(), "DROPPED "), dropped_lines);
+    }
+    EXPECT_EQ(device->command_texts().size(), std::size(cases));
+}
+
+// A status report that answers no command is passed on and removes nothing:
+// the next list is sent whole and in order.
+TEST_F(DeviceFaults, ReportWithNoCommandOutstanding) {
+    device->send_unsolicited("unasked\n");
+    EXPECT_EQ(payloads("status_update", 1, 5s), Strings{report_payload("unasked\n")});
+    EXPECT_TRUE(device->wait_for_acks(1, 2s));
+    ASSERT_TRUE(remote.publish("commands", "a;b"));
+    EXPECT_EQ(
+        payloads("status_update", 3, 10s),
+        (Strings{report_payload("unasked\n"), report_payload("OK a\n"), report_payload("OK b\n")}));
+    EXPECT_EQ(device->command_texts(), (Strings{"a", "b"}));
+}
+
+// ------------------------------------------------------------------ MQTT input
+
+using MqttInput = Road;
+
+// A mebibyte of short commands: all queued, none lost or doubled at the head
+// of the line, and the exchange starts at once.
+TEST_F(MqttInput, MebibyteOfShortCommandsIsQueuedWhole) {
+    const int n = kMiB / 8; // "c000000;"
+    std::string list;
+    for (int i = 0; i < n; i++) {
+        char cmd[16];
+        snprintf(cmd, sizeof(cmd), "c%06d;", i);
+        list += cmd;
+    }
+    ASSERT_EQ(list.size(), kMiB);
+    ASSERT_TRUE(remote.publish("commands", list, 1, 10s));
+    EXPECT_EQ(payloads("status_update", 3, 10s),
+              (Strings{report_payload("OK c000000\n"), report_payload("OK c000001\n"),
+                       report_payload("OK c000002\n")}));
+    std::string out = bridge.stdout_text();
+    EXPECT_EQ(count(out, "TOKENIZED COMMAND: c"), n);
+    EXPECT_TRUE(bridge.wait_for_stdout("TOKENIZED COMMAND: c131071\n", 0ms));
+    Strings head = device->command_texts();
+    head.resize(3);
+    EXPECT_EQ(head, (Strings{"c000000", "c000001", "c000002"}));
+    figure("commands_queued", count(out, "TOKENIZED COMMAND: c"));
+}
+
+class BigCommand : public Road {
+    simfw::Options device_options() override {
+        simfw::Options o;
+        o.report_format = "OK\n";
+        // The mebibyte crosses the pty in many reads; only a real pause ends
+        // the command.
+        o.quiet_gap = 200ms;
+        return o;
+    }
+};
+
+// One command of a mebibyte goes to the line byte for byte, in one piece.
+TEST_F(BigCommand, MebibyteCommandReachesTheLineExactly) {
+    std::string cmd;
+    std::mt19937 gen(7);
+    std::uniform_int_distribution<int> letter('A', 'z');
+    while (cmd.size() < kMiB)
+        cmd += static_cast<char>(letter(gen));
+    ASSERT_TRUE(remote.publish("commands", cmd, 1, 10s));
+    EXPECT_EQ(payloads("status_update", 1, 20s), Strings{report_payload("OK\n")});
+    Strings got = device->command_texts();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].size(), cmd.size());
+    EXPECT_TRUE(got[0] == cmd) << "the command changed on its way";
+}
+
+// Lists that yield nothing, and topics that are nearly "commands". The bridge
+// subscribes to "commands" alone, so the broker keeps the near misses from it
+// (the handler's own exact match is covered in process by test_intake). After
+// each, the bridge must still be idle: an information report goes to "info".
+TEST_F(MqttInput, OddListsAndNearMissTopics) {
+    const struct {
+        const char *name, *topic;
+        std::string payload;
+        Strings sent;   // what reaches the device
+        bool delivered; // to the bridge, which prints "<topic> <payload>"
+        const char *printed;
+    } cases[] = {
+        {"NUL ends the list",
+         "commands",
+         std::string("a;b\0c;d", 7),
+         {"a", "b"},
+         true,
+         "commands a;b\n"},
+        {"separators only", "commands", ";;;", {}, true, "commands ;;;\n"},
+        {"empty", "commands", "", {}, true, "commands (null)\n"},
+        {"capital", "Commands", "x", {}, false, "Commands x\n"},
+        {"sub-topic", "commands/x", "x", {}, false, "commands/x x\n"},
+        {"singular", "command", "x", {}, false, "command x\n"},
+    };
+    Strings sent;
+    size_t reports = 0;
+    for (size_t i = 0; i < std::size(cases); i++) {
+        const auto &c = cases[i];
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(remote.publish(c.topic, c.payload));
+        reports += c.sent.size();
+        sent.insert(sent.end(), c.sent.begin(), c.sent.end());
+        EXPECT_EQ(payloads("status_update", reports, 5s).size(), reports);
+        device->send_info("!idle " + std::to_string(i) + "\n");
+        std::vector<std::string> info = payloads("info", i + 1, 5s);
+        ASSERT_EQ(info.size(), i + 1) << "the report was not taken as information";
+        EXPECT_EQ(info.back(), report_payload("!idle " + std::to_string(i) + "\n"));
+        EXPECT_EQ(count(bridge.stdout_text(), c.printed), c.delivered ? 1 : 0);
+    }
+    ASSERT_TRUE(remote.publish("commands", "ok"));
+    EXPECT_EQ(payloads("status_update", reports + 1, 5s).back(), report_payload("OK ok\n"));
+    sent.push_back("ok");
+    EXPECT_EQ(device->command_texts(), sent);
+}
+
+} // namespace
