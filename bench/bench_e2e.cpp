@@ -77,32 +77,6 @@ double ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-bool bring_loopback_up() {
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return false;
-    struct ifreq ifr;
-    memset(&ifr, 0, sizeof(ifr));
-    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-    if (ok) {
-        ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-        ok = ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-    }
-    close(s);
-    return ok;
-}
-
-// Loopback of our own, so the fixed port never meets a test run's broker.
-void isolate_network() {
-    if (unshare(CLONE_NEWNET) != 0) {
-        printf("note: no network namespace (%s); using the host's loopback\n", strerror(errno));
-        return;
-    }
-    if (!bring_loopback_up())
-        fail(std::string("cannot bring up lo in the new namespace: ") + strerror(errno));
-}
-
 // The payload as text: up to the first NUL (reports are padded to 100 bytes).
 std::string text_of(const std::string &payload) {
     return payload.substr(0, payload.find('\0'));
@@ -612,7 +586,7 @@ int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (getenv("BRIDGE_WRAPPER"))
         fail("BRIDGE_WRAPPER is set: the bench measures the bridge itself");
-    isolate_network();
+    e2e::isolate_network(false);
     mosquitto_lib_init();
 
     Scene s(cfg);

@@ -50,6 +50,13 @@ constexpr const char *kBusyboxIfconfig =
     "eth0      Link encap:Ethernet  HWaddr 02:FC:00:00:00:01  \n"
     "          inet addr:192.168.1.1  Bcast:192.168.1.255  Mask:255.255.255.0\n";
 
+// Gives this process a network namespace of its own with its loopback up,
+// so that the fixed port never meets another test's broker. Call before any
+// thread starts. Without the privilege for that it goes on in the host's
+// network; TAKE_LOCK then makes it wait for a host-wide lock file so that
+// such processes take turns.
+void isolate_network(bool take_lock);
+
 // Every wait's timeout is multiplied by the integer in the environment
 // variable E2E_TIMEOUT_SCALE (default 1), for runs under a slow wrapper.
 // Observation periods (read_all_for, expect_silence) are not scaled.
