@@ -1,7 +1,8 @@
 // Shared by the fuzz targets: the serial module opened on the slave of a
-// pseudo-terminal whose master plays the device, publishes recorded instead
-// of sent, and the queue's invariants. Everything runs on the fuzzer's one
-// thread, calling the handlers and the exchange loop's cycle directly.
+// pseudo-terminal whose master plays the device, and the queue's invariants;
+// publishes and messages go through bridge_probe.h. Everything runs on the
+// fuzzer's one thread, calling the handlers and the exchange loop's cycle
+// directly.
 #ifndef BRIDGE_FUZZ_LINE_H
 #define BRIDGE_FUZZ_LINE_H
 
@@ -19,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge_probe.h"
 #include "mosquitto-client.h"
 #include "serial.h"
 
@@ -33,22 +35,6 @@
     } while (0)
 
 inline int device = -1; // master side of the pty: what the microcontroller would see
-
-struct Published {
-    std::string topic;
-    std::string payload;
-    int len;
-    int qos;
-    bool retain;
-};
-inline std::vector<Published> published;
-
-inline int record_publish(struct mosquitto *, int *, const char *topic, int len,
-                          const void *payload, int qos, bool retain) {
-    published.push_back(
-        {topic, std::string((const char *)payload, len > 0 ? len : 0), len, qos, retain});
-    return MOSQ_ERR_SUCCESS;
-}
 
 inline long long now_ms(void) {
     struct timespec t;
@@ -174,13 +160,6 @@ inline void check_queue(void) {
         FUZZ_CHECK(queue.tail == last && queue.tail->next == NULL, "tail is the last node");
 }
 
-inline std::vector<std::string> queued(void) {
-    std::vector<std::string> out;
-    for (Node *n = queue.head; n; n = n->next)
-        out.push_back(n->data);
-    return out;
-}
-
 // The reference rule: the non-empty runs between ";" of the text up to its
 // first NUL.
 inline std::vector<std::string> split(const unsigned char *payload, size_t len) {
@@ -211,29 +190,6 @@ inline void bridge_reset(void) {
     published.clear();
     serial_flush();
     line_read(0);
-}
-
-// Delivers a message as libmosquitto does: the topic as a C string, the
-// payload in a buffer of exactly its length plus a trailing NUL, or a null
-// payload when it is empty. Heap buffers of exact size let ASan catch any
-// read past them.
-inline void deliver(const std::string &topic, const unsigned char *payload, size_t len) {
-    char *t = strdup(topic.c_str());
-    char *p = NULL;
-    if (len > 0) {
-        p = (char *)malloc(len + 1);
-        memcpy(p, payload, len);
-        p[len] = '\0';
-    }
-    struct mosquitto_message msg;
-    memset(&msg, 0, sizeof(msg));
-    msg.topic = t;
-    msg.payload = p;
-    msg.payloadlen = (int)len;
-    msg.qos = 1;
-    my_message_callback(NULL, NULL, &msg);
-    free(p);
-    free(t);
 }
 
 #endif

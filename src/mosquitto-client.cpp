@@ -33,6 +33,11 @@ static int report_dropped; // bytes beyond REPORT_SIZE read in this cycle
 
 static const struct timespec poll_interval = {0, 100000000};
 
+// Set when the queue held LONG_QUEUE commands or more since it was last
+// empty. Guarded by bridge_lock.
+#define LONG_QUEUE 1024
+static bool queue_was_long;
+
 void get_MAC(void) {
     char line[1034];
     FILE *fp = popen("ifconfig | grep HWaddr | tail -1 | awk '{print $5;}'", "r");
@@ -141,6 +146,8 @@ static void take_command_list(char *text) {
     pthread_mutex_lock(&bridge_lock);
     int outstanding = queue.count > 0;
     tokenize_and_store_in_queue(text);
+    if (queue.count >= LONG_QUEUE)
+        queue_was_long = true;
     if (!outstanding && queue.count > 0) {
         IDLE = 0;
         send_command();
@@ -164,10 +171,14 @@ void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_
 // Hands the heap that a long command list used back to the system once the
 // queue is empty. glibc keeps freed small blocks for reuse, so a router that
 // once took a 100,000-command list would otherwise carry its peak for good.
+// Only after a long queue: a short one leaves nothing worth a heap walk in
+// the poll loop. Caller holds bridge_lock.
 static void release_free_memory(void) {
 #ifdef __GLIBC__
-    malloc_trim(0);
+    if (queue_was_long)
+        malloc_trim(0);
 #endif
+    queue_was_long = false;
 }
 
 static void publish_report(const char *topic) {

@@ -15,26 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "bridge_probe.h"
 #include "mosquitto-client.h"
 #include "serial.h"
-
-struct Published {
-    std::string topic;
-    std::string payload;
-    int qos;
-    bool retain;
-};
-
-inline std::vector<Published> &published() {
-    static std::vector<Published> list;
-    return list;
-}
-
-inline int record_publish(struct mosquitto *, int *, const char *topic, int len,
-                          const void *payload, int qos, bool retain) {
-    published().push_back({topic, std::string((const char *)payload, len), qos, retain});
-    return MOSQ_ERR_SUCCESS;
-}
 
 class BridgeTest : public ::testing::Test {
   protected:
@@ -48,7 +31,7 @@ class BridgeTest : public ::testing::Test {
         close(slave);
         queue = createQueue();
         IDLE = 1;
-        published().clear();
+        published.clear();
         bridge_publish = record_publish;
     }
 
@@ -59,16 +42,8 @@ class BridgeTest : public ::testing::Test {
         close(master);
     }
 
-    // Delivers a message as the network loop would: a copy of the payload
-    // with a NUL after it, or a null payload when it is empty.
     void deliver(const char *topic, const std::string &payload) {
-        std::vector<char> bytes(payload.begin(), payload.end());
-        bytes.push_back('\0');
-        struct mosquitto_message msg = {};
-        msg.topic = (char *)topic;
-        msg.payload = payload.empty() ? nullptr : bytes.data();
-        msg.payloadlen = (int)payload.size();
-        my_message_callback(nullptr, nullptr, &msg);
+        ::deliver(topic, (const unsigned char *)payload.data(), payload.size());
     }
 
     // Like deliver, returning what the handler printed.
@@ -109,13 +84,6 @@ class BridgeTest : public ::testing::Test {
         testing::internal::CaptureStdout();
         serial_reads_cycle();
         return testing::internal::GetCapturedStdout();
-    }
-
-    static std::vector<std::string> queued() {
-        std::vector<std::string> out;
-        for (Node *n = queue.head; n; n = n->next)
-            out.push_back(n->data);
-        return out;
     }
 };
 

@@ -30,23 +30,23 @@ TEST_F(BridgeTest, RoadOfOneCommandList) {
     EXPECT_EQ(queue.count, 0);
     EXPECT_EQ(IDLE, 1);
 
-    ASSERT_EQ(published().size(), 2u);
+    ASSERT_EQ(published.size(), 2u);
     for (int i = 0; i < 2; i++) {
-        EXPECT_EQ(published()[i].topic, "status_update");
-        EXPECT_EQ(published()[i].qos, 1);
-        EXPECT_FALSE(published()[i].retain);
+        EXPECT_EQ(published[i].topic, "status_update");
+        EXPECT_EQ(published[i].qos, 1);
+        EXPECT_FALSE(published[i].retain);
     }
-    EXPECT_EQ(published()[0].payload, padded("OK a\n"));
-    EXPECT_EQ(published()[1].payload, padded("OK b\n"));
+    EXPECT_EQ(published[0].payload, padded("OK a\n"));
+    EXPECT_EQ(published[1].payload, padded("OK b\n"));
 }
 
 TEST_F(BridgeTest, InformationReportGoesToInfoAndLeavesTheQueueAlone) {
     device_sends("!boot\n");
     EXPECT_EQ(cycle(), "");
     EXPECT_EQ(device_reads(), "#\n");
-    ASSERT_EQ(published().size(), 1u);
-    EXPECT_EQ(published()[0].topic, "info");
-    EXPECT_EQ(published()[0].payload, padded("!boot\n"));
+    ASSERT_EQ(published.size(), 1u);
+    EXPECT_EQ(published[0].topic, "info");
+    EXPECT_EQ(published[0].payload, padded("!boot\n"));
     EXPECT_EQ(IDLE, 1);
     EXPECT_EQ(queue.count, 0);
 }
@@ -58,7 +58,7 @@ TEST_F(BridgeTest, NoiseBeforeTheAcknowledgementIsReportedAndTheRestDiscarded) {
     EXPECT_EQ(cycle(), "[x] INSTEAD OF ACK\nRECEIVED SERIAL_ACK\n");
     EXPECT_EQ(IDLE, 1);
     EXPECT_EQ(serial_available(), 0);
-    EXPECT_TRUE(published().empty());
+    EXPECT_TRUE(published.empty());
 }
 
 TEST_F(BridgeTest, AwaitingModeDropsEverythingButTheAcknowledgement) {
@@ -75,8 +75,8 @@ TEST_F(BridgeTest, OversizeReportKeepsTheFirstHundredBytesAndSaysHowManyWereDrop
     device_sends(big);
     EXPECT_EQ(cycle(), "DROPPED 50 BYTES BEYOND A 100-BYTE REPORT\n"
                        "RECEIVED STATUS UPDATE FROM ARDUINO.\n");
-    ASSERT_EQ(published().size(), 1u);
-    EXPECT_EQ(published()[0].payload, big.substr(0, 100));
+    ASSERT_EQ(published.size(), 1u);
+    EXPECT_EQ(published[0].payload, big.substr(0, 100));
     EXPECT_EQ(serial_available(), 0);
 }
 
@@ -85,16 +85,16 @@ TEST_F(BridgeTest, ShortReportAfterALongOneCarriesZerosNotOldBytes) {
     cycle();
     device_sends("!s");
     cycle();
-    ASSERT_EQ(published().size(), 2u);
-    EXPECT_EQ(published()[1].payload, padded("!s"));
+    ASSERT_EQ(published.size(), 2u);
+    EXPECT_EQ(published[1].payload, padded("!s"));
 }
 
 TEST_F(BridgeTest, StatusReportWithNoCommandOutstandingIsPublishedAndRemovesNothing) {
     device_sends("late\n");
     cycle();
     EXPECT_EQ(device_reads(), "#\n");
-    ASSERT_EQ(published().size(), 1u);
-    EXPECT_EQ(published()[0].topic, "status_update");
+    ASSERT_EQ(published.size(), 1u);
+    EXPECT_EQ(published[0].topic, "status_update");
     EXPECT_EQ(queue.count, 0);
     EXPECT_EQ(IDLE, 1);
 }
@@ -118,5 +118,5 @@ TEST_F(BridgeTest, QuietLineCycleDoesNothingInEitherMode) {
         EXPECT_EQ(IDLE, mode);
     }
     EXPECT_EQ(device_reads(), "");
-    EXPECT_TRUE(published().empty());
+    EXPECT_TRUE(published.empty());
 }
