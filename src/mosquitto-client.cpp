@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "bridge_config.h"
 #include "serial.h"
 
 #define REPORT_SIZE 100 // every report is published with exactly this many bytes
@@ -31,7 +32,8 @@ static int report_count;
 static int report_flag;
 static int report_dropped; // bytes beyond REPORT_SIZE read in this cycle
 
-static const struct timespec poll_interval = {0, 100000000};
+static const struct timespec poll_interval = {BRIDGE_POLL_INTERVAL_MS / 1000,
+                                              (BRIDGE_POLL_INTERVAL_MS % 1000) * 1000000L};
 
 // Set when the queue held LONG_QUEUE commands or more since it was last
 // empty. Guarded by bridge_lock.
@@ -260,8 +262,6 @@ void *serial_reads(void *arg) {
 }
 
 #ifndef BRIDGE_NO_MAIN
-
-#include "bridge_config.h"
 
 // Result of the last mosquitto_tls_set, so that a retry that keeps failing
 // the same way prints its message once.

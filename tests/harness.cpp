@@ -728,6 +728,11 @@ void FakeIfconfig::set_output(const std::string &text) {
 
 // ---------------------------------------------------------------- bridge
 
+void Bridge::use_build(const std::string &name) {
+    std::string path = E2E_BRIDGE_PATH;
+    exe_ = path.substr(0, path.rfind('/') + 1) + name;
+}
+
 void Bridge::start() {
     std::vector<std::string> argv;
     if (const char *wrapper = getenv("BRIDGE_WRAPPER")) {
@@ -738,7 +743,10 @@ void Bridge::start() {
     }
     // BRIDGE_EXE runs another build of the bridge (the MIPS one under qemu).
     const char *exe = getenv("BRIDGE_EXE");
-    argv.push_back(exe && *exe ? exe : E2E_BRIDGE_PATH);
+    if (!exe_.empty())
+        argv.push_back(exe_);
+    else
+        argv.push_back(exe && *exe ? exe : E2E_BRIDGE_PATH);
 
     std::vector<std::string> env;
     for (char **e = environ; *e; e++)

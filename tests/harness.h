@@ -276,6 +276,9 @@ class Bridge {
   public:
     Bridge(std::string dir, std::string bin_dir)
         : dir_(std::move(dir)), bin_dir_(std::move(bin_dir)) {}
+    // Runs the test build NAME (made by bridge_add_test_build, beside the
+    // default one) at the next start, instead of the default test build.
+    void use_build(const std::string &name);
     void start();
     bool running() {
         return process_.running();
@@ -301,6 +304,7 @@ class Bridge {
 
   private:
     std::string dir_, bin_dir_;
+    std::string exe_; // empty: BRIDGE_EXE or the default test build
     Process process_;
 };
 
