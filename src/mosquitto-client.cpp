@@ -40,6 +40,18 @@ static const struct timespec poll_interval = {BRIDGE_POLL_INTERVAL_MS / 1000,
 #define LONG_QUEUE 1024
 static bool queue_was_long;
 
+// Whether the head of queue has been written to the line, and when (on the
+// monotonic clock): the command deadline counts from there. Guarded by
+// bridge_lock.
+static bool command_sent;
+static struct timespec command_sent_at;
+
+// The reason the network loop last stopped for, and how many times it has
+// stopped for that reason again since it was printed. Main thread only:
+// run_session and the connect handler.
+static char loop_stop_reason[128];
+static int loop_stop_repeats;
+
 void get_MAC(void) {
     char line[1034];
     FILE *fp = popen("ifconfig | grep HWaddr | tail -1 | awk '{print $5;}'", "r");
@@ -56,12 +68,22 @@ void get_MAC(void) {
     pclose(fp);
 }
 
+// Prints how often the last reason repeated, if it did, and forgets it.
+static void end_loop_stops(void) {
+    if (loop_stop_repeats > 0)
+        fprintf(stderr, "Network loop stopped: %s (repeated %d times)\n", loop_stop_reason,
+                loop_stop_repeats);
+    loop_stop_reason[0] = '\0';
+    loop_stop_repeats = 0;
+}
+
 void my_connect_callback(struct mosquitto *m, void *obj, int result) {
     (void)obj;
     if (result != 0) {
         fprintf(stderr, "Connect failed\n");
         return;
     }
+    end_loop_stops();
     // Zero-filled so that a short ID sends zeros, not stack bytes, in the
     // fixed 55-byte payload.
     char login[LOGIN_LENGTH + 1];
@@ -137,6 +159,9 @@ void send_command(void) {
         return;
     printf("SENDING TO ARDUINO: %s\n", cmd);
     serial_print_string(cmd);
+    // From the end of the write: a long command takes a while to go out.
+    clock_gettime(CLOCK_MONOTONIC, &command_sent_at);
+    command_sent = true;
     printf("WAITING FOR A SERIAL ACK !\n");
 }
 
@@ -213,8 +238,10 @@ static void take_report(void) {
         publish_report("status_update");
         // A report that answers no command is still passed on, but there is
         // nothing to remove.
-        if (queue.count > 0)
+        if (queue.count > 0) {
             queue.pop(&queue);
+            command_sent = false;
+        }
         if (queue.count < 1) {
             IDLE = 1;
             release_free_memory();
@@ -243,8 +270,36 @@ static void take_acknowledgement(void) {
     }
 }
 
+// With a command deadline set: drops the written command at the head of the
+// queue once it has gone unanswered that long, whether the "#" or the report
+// is missing, and sends the next. A report already waiting while idle is
+// still taken as its answer. Caller holds bridge_lock.
+static void expire_command(void) {
+    if (BRIDGE_COMMAND_TIMEOUT_S <= 0 || !command_sent)
+        return;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long waited_ns = (long long)(now.tv_sec - command_sent_at.tv_sec) * 1000000000LL +
+                          (now.tv_nsec - command_sent_at.tv_nsec);
+    if (waited_ns < BRIDGE_COMMAND_TIMEOUT_S * 1000000000LL)
+        return;
+    if (IDLE && serial_available())
+        return;
+    printf("COMMAND TIMED OUT: %s\n", queue.peek(&queue));
+    queue.pop(&queue);
+    command_sent = false;
+    if (queue.count > 0) {
+        IDLE = 0;
+        send_command();
+    } else {
+        IDLE = 1;
+        release_free_memory();
+    }
+}
+
 void serial_reads_cycle(void) {
     pthread_mutex_lock(&bridge_lock);
+    expire_command();
     if (IDLE)
         take_report();
     else
@@ -297,31 +352,50 @@ static void connect_broker(void) {
         mosquitto_reconnect(mosq);
 }
 
+// A broker that keeps refusing would otherwise put this line into the
+// router's small log ring once a second: it is printed when the reason
+// changes, and its repeats are counted until then or until a session comes
+// back.
+static void log_loop_stop(const char *reason) {
+    if (loop_stop_reason[0] != '\0' && strcmp(reason, loop_stop_reason) == 0) {
+        loop_stop_repeats++;
+        return;
+    }
+    end_loop_stops();
+    snprintf(loop_stop_reason, sizeof(loop_stop_reason), "%s", reason);
+    fprintf(stderr, "Network loop stopped: %s\n", reason);
+}
+
 // Runs the network loop for the life of the process. The library gives up
 // for good on TLS, DNS and protocol errors and on a link lost mid-TLS; a
 // field unit must not, so each such return is logged and the session is
-// started again a second later, with the TLS settings checked first.
+// started again a second later, with the TLS settings checked first. While
+// they are refused neither the loop nor a connection attempt runs, before
+// the first session or after one: the refused call has cleared the CA, and
+// the loop's own reconnection would go ahead without it.
 static void run_session(bool tls_ok) {
-    bool configured = tls_ok;
-    if (configured)
+    bool connected_before = tls_ok; // mosquitto_connect has been called
+    if (tls_ok)
         connect_broker();
+    bool run_loop = tls_ok;
     for (;;) {
-        if (configured) {
+        if (run_loop) {
             errno = 0;
             int rc = mosquitto_loop_forever(mosq, 1000, 1);
             if (rc == MOSQ_ERR_SUCCESS)
                 return;
-            fprintf(stderr, "Network loop stopped: %s\n", mosquitto_strerror(rc));
+            log_loop_stop(mosquitto_strerror(rc));
         }
         sleep(1);
-        if (!apply_tls())
+        run_loop = apply_tls();
+        if (!run_loop)
             continue;
         errno = 0;
-        if (configured)
+        if (connected_before)
             mosquitto_reconnect(mosq);
         else
             connect_broker();
-        configured = true;
+        connected_before = true;
     }
 }
 

@@ -46,12 +46,14 @@ void my_disconnect_callback(struct mosquitto *m, void *obj, int rc);
 // queue. Caller holds bridge_lock.
 void tokenize_and_store_in_queue(char *text);
 
-// Writes the head of queue to the serial line without removing it; does
-// nothing on an empty queue. Caller holds bridge_lock.
+// Writes the head of queue to the serial line without removing it, and
+// notes the time for the command deadline; does nothing on an empty queue.
+// Caller holds bridge_lock.
 void send_command(void);
 
-// One poll cycle of the exchange loop, without its sleep. Takes bridge_lock
-// for the cycle's work. Exchange thread only (tests and fuzzers call it
+// One poll cycle of the exchange loop, without its sleep: the command
+// deadline (when one is compiled in), then the line. Takes bridge_lock for
+// the cycle's work. Exchange thread only (tests and fuzzers call it
 // directly in place of that thread).
 void serial_reads_cycle(void);
 

@@ -507,6 +507,62 @@ INSTANTIATE_TEST_SUITE_P(Tls, TlsFilesLate,
                                                            : std::string("AllThree");
                          });
 
+// Once a session has existed and the network loop has returned, a refused
+// re-application of the TLS settings (the CA file is gone) must keep the
+// bridge off the network: the refused call has cleared the CA, so any
+// attempt would run without it. The tap stands in front of the broker and
+// counts every TCP connection, those while the broker is down included.
+TEST_F(TlsFaults, CaFileGoneAfterASessionMeansNoConnectionUntilItIsBack) {
+    BrokerConfig config;
+    config.port = kPort + 1;
+    ASSERT_TRUE(broker.restart(config));
+    TcpTap tap(kPort + 1);
+    bridge.start();
+    ASSERT_TRUE(broker.wait_for_log(kLogin, 10s));
+    ASSERT_EQ(rename(dir.file("crt.ca.qx.pem").c_str(), dir.file("ca.later").c_str()), 0);
+    broker.kill();
+    ASSERT_TRUE(bridge.wait_for_stderr("Network loop stopped: ", 5s)) << "the loop did not return";
+    ASSERT_TRUE(broker.start(config));
+    std::this_thread::sleep_for(5s);
+    EXPECT_EQ(tap.connections(), 1) << "connections made while the CA file was missing";
+
+    auto provided = Clock::now();
+    ASSERT_EQ(rename(dir.file("ca.later").c_str(), dir.file("crt.ca.qx.pem").c_str()), 0);
+    EXPECT_TRUE(broker.wait_for_log(kLogin, 5s, 2));
+    EXPECT_EQ(tap.connections(), 2);
+    EXPECT_TRUE(no_plaintext_login(tap.client_bytes()));
+    EXPECT_EQ(count(bridge.stdout_text(), "TLS input parameters are invalid.\n"), 1);
+    figure("ms_from_ca_file_to_login",
+           (long)std::chrono::duration_cast<Duration>(Clock::now() - provided).count());
+}
+
+// A broker that keeps failing the TLS handshake stops the network loop about
+// once a second; the bridge says so once, and once more with the count when
+// the session comes back. The count is checked against the library's log:
+// a handshake that fails after "sending CONNECT" ends the loop, while one
+// that fails inside a blocking (re)connect logs no CONNECT and is retried
+// by the library without the loop returning.
+TEST_F(TlsFaults, RefusedForTenSecondsTheLoopStopIsLoggedOnceWithItsCount) {
+    ASSERT_TRUE(
+        broker.restart(BrokerConfig::serving(certs().other_broker_cert, certs().other_broker_key)));
+    bridge.start();
+    std::this_thread::sleep_for(10s);
+    ASSERT_TRUE(broker.restart(BrokerConfig()));
+    ASSERT_TRUE(broker.wait_for_log(kLogin, 10s));
+    ASSERT_TRUE(bridge.wait_for_stderr(" times)\n", 1s));
+
+    std::string err = bridge.stderr_text(), out = bridge.stdout_text();
+    int failures = count(out, "sending CONNECT") - count(out, "received CONNACK");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(err, m, std::regex(R"(\(repeated (\d+) times\))")));
+    EXPECT_EQ(std::stoi(m[1]) + 1, failures) << err;
+    EXPECT_LE(count(err, "Network loop stopped: "), 2) << err;
+    EXPECT_EQ(count(err, "Network loop stopped: A TLS error occurred.\n"), 1) << err;
+    figure("handshakes_failed_after_connect", failures);
+    figure("handshakes_failed", count(out, "certificate verify failed"));
+    figure("loop_stop_lines", count(err, "Network loop stopped: "));
+}
+
 // ------------------------------------------------------------------ device
 
 // Random bytes, all 256 values or all but NOOK, from a fixed seed.
