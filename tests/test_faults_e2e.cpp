@@ -750,6 +750,74 @@ INSTANTIATE_TEST_SUITE_P(Device, SilentDevice, ::testing::Values(0, kMiB), [](co
     return info.param ? std::string("UnderNoise") : std::string("Quiet");
 });
 
+// The test build with a command deadline of 2 s.
+class CommandDeadline : public DeviceFaults {
+  protected:
+    void SetUp() override {
+        bridge.use_build("mqtt-serial-bridge-test-deadline");
+        DeviceFaults::SetUp();
+    }
+
+    // From the device's receipt of command I to that of command I + 1.
+    long ms_between_commands(size_t i) {
+        std::vector<simfw::ReceivedCommand> c = device->commands();
+        return (long)std::chrono::duration_cast<Duration>(c.at(i + 1).first_byte -
+                                                          c.at(i).first_byte)
+            .count();
+    }
+};
+
+// A device that acknowledges and never reports: each command is dropped at
+// its deadline, the next is sent once, and after the last the bridge is idle
+// (an information report is taken as such).
+TEST_F(CommandDeadline, AcknowledgedButNeverReported) {
+    simfw::Faults no_report;
+    no_report.no_report = true;
+    device->set_faults(no_report);
+    ASSERT_TRUE(remote.publish("commands", "stuck;next"));
+    ASSERT_TRUE(bridge.wait_for_stdout("COMMAND TIMED OUT: next\n", 6s));
+    std::string out = bridge.stdout_text();
+    EXPECT_LT(out.find("COMMAND TIMED OUT: stuck\n"), out.find("SENDING TO ARDUINO: next\n"));
+    EXPECT_EQ(count(out, "RECEIVED SERIAL_ACK\n"), 2);
+    EXPECT_EQ(device->command_texts(), (Strings{"stuck", "next"}));
+    EXPECT_GE(ms_between_commands(0), 1950) << "dropped before its deadline";
+    EXPECT_LT(ms_between_commands(0), scaled(3s).count());
+
+    device->send_info("!idle\n");
+    EXPECT_EQ(payloads("info", 1, 5s), Strings{report_payload("!idle\n")});
+    EXPECT_TRUE(remote.messages("status_update").empty());
+    EXPECT_EQ(count(bridge.stdout_text(), "COMMAND TIMED OUT: "), 2);
+    figure("ms_from_command_to_next", ms_between_commands(0));
+}
+
+// A silent device: the command is dropped at its deadline and the next is
+// sent once. The report for the dropped command, coming late while the next
+// awaits its "#", is stray bytes, not the next command's answer; the next
+// command's own report is published, and the deadline does not fire for it.
+TEST_F(CommandDeadline, SilentDeviceAndALateReport) {
+    simfw::Faults silent;
+    silent.silent = true;
+    device->set_faults(silent);
+    ASSERT_TRUE(remote.publish("commands", "stuck;next"));
+    ASSERT_TRUE(device->wait_for_commands(2, 5s));
+    ASSERT_TRUE(bridge.wait_for_stdout("COMMAND TIMED OUT: stuck\n", 0ms));
+    device->send_raw("OK stuck, late\n");
+    ASSERT_TRUE(bridge.wait_for_stdout("[\n] INSTEAD OF ACK\n", 2s));
+    device->set_faults({});
+    answer_by_hand("OK next\n");
+    EXPECT_EQ(payloads("status_update", 1, 5s), Strings{report_payload("OK next\n")});
+
+    std::this_thread::sleep_for(2500ms); // past the deadline the answered command had
+    std::string out = bridge.stdout_text();
+    EXPECT_EQ(count(out, "] INSTEAD OF ACK\n"), (int)strlen("OK stuck, late\n"));
+    EXPECT_EQ(count(out, "COMMAND TIMED OUT: "), 1);
+    EXPECT_EQ(count(out, "SENDING TO ARDUINO: next\n"), 1);
+    EXPECT_EQ(device->command_texts(), (Strings{"stuck", "next"}));
+    EXPECT_EQ(remote.messages("status_update").size(), 1u);
+    EXPECT_GE(ms_between_commands(0), 1950);
+    EXPECT_TRUE(bridge.running());
+}
+
 // Reports longer than 100 bytes: the first 100 are published, the rest
 // dropped and counted; nothing of a long report shows in the next one.
 TEST_F(DeviceFaults, OversizeReportsAreCutTo100Bytes) {
