@@ -532,6 +532,7 @@ TEST_F(TlsFaults, CaFileGoneAfterASessionMeansNoConnectionUntilItIsBack) {
     EXPECT_EQ(tap.connections(), 2);
     EXPECT_TRUE(no_plaintext_login(tap.client_bytes()));
     EXPECT_EQ(count(bridge.stdout_text(), "TLS input parameters are invalid.\n"), 1);
+    figure("connections_while_ca_missing", tap.connections() - 1);
     figure("ms_from_ca_file_to_login",
            (long)std::chrono::duration_cast<Duration>(Clock::now() - provided).count());
 }
