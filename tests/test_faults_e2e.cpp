@@ -537,9 +537,9 @@ TEST_F(TlsFaults, CaFileGoneAfterASessionMeansNoConnectionUntilItIsBack) {
            (long)std::chrono::duration_cast<Duration>(Clock::now() - provided).count());
 }
 
-// A broker that keeps failing the TLS handshake stops the network loop about
-// once a second; the bridge says so once, and once more with the count when
-// the session comes back. The count is checked against the library's log:
+// A broker that keeps failing the TLS handshake stops the network loop again
+// and again; the bridge says so once, and once more with the count when the
+// session comes back. The count is checked against the library's log:
 // a handshake that fails after "sending CONNECT" ends the loop, while one
 // that fails inside a blocking (re)connect logs no CONNECT and is retried
 // by the library without the loop returning.
@@ -550,18 +550,19 @@ TEST_F(TlsFaults, RefusedForTenSecondsTheLoopStopIsLoggedOnceWithItsCount) {
     std::this_thread::sleep_for(10s);
     ASSERT_TRUE(broker.restart(BrokerConfig()));
     ASSERT_TRUE(broker.wait_for_log(kLogin, 10s));
-    ASSERT_TRUE(bridge.wait_for_stderr(" times)\n", 1s));
 
-    std::string err = bridge.stderr_text(), out = bridge.stdout_text();
-    int failures = count(out, "sending CONNECT") - count(out, "received CONNACK");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(err, m, std::regex(R"(\(repeated (\d+) times\))")));
-    EXPECT_EQ(std::stoi(m[1]) + 1, failures) << err;
-    EXPECT_LE(count(err, "Network loop stopped: "), 2) << err;
-    EXPECT_EQ(count(err, "Network loop stopped: A TLS error occurred.\n"), 1) << err;
-    figure("handshakes_failed_after_connect", failures);
+    std::string out = bridge.stdout_text();
+    int stops = count(out, "sending CONNECT") - count(out, "received CONNACK");
+    ASSERT_GE(stops, 1);
+    std::string expected = "Network loop stopped: A TLS error occurred.\n";
+    if (stops > 1) {
+        expected += "Network loop stopped: A TLS error occurred. (repeated " +
+                    std::to_string(stops - 1) + " times)\n";
+        EXPECT_TRUE(bridge.wait_for_stderr(" times)\n", 1s));
+    }
+    EXPECT_EQ(bridge.stderr_text(), expected);
+    figure("loop_stops", stops);
     figure("handshakes_failed", count(out, "certificate verify failed"));
-    figure("loop_stop_lines", count(err, "Network loop stopped: "));
 }
 
 // ------------------------------------------------------------------ device
