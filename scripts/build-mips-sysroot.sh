@@ -2,24 +2,41 @@
 # Builds the MIPS32 big-endian staging tree that the cross build links against:
 # OpenSSL 3.0 and libmosquitto (library only) from Debian's source packages,
 # and GoogleTest from /usr/src/googletest. Everything is installed with
-# prefix /usr under SYSROOT; the C library stays in /usr/mips-linux-gnu.
+# prefix /usr under SYSROOT.
 #
-#   scripts/build-mips-sysroot.sh [SYSROOT]
+#   scripts/build-mips-sysroot.sh [SYSROOT]          Debian's glibc toolchain;
+#                                                    shared libraries, the C
+#                                                    library stays in
+#                                                    /usr/mips-linux-gnu
+#   scripts/build-mips-sysroot.sh --musl [SYSROOT]   the board's ABI (musl, soft
+#                                                    float, MIPS32r2) with the
+#                                                    compiler that
+#                                                    install-musl-toolchain.sh
+#                                                    installs; static archives
 #
-# SYSROOT defaults to $BRIDGE_MIPS_SYSROOT, else build-mips/sysroot in the
-# repository. Downloads and build trees go to SYSROOT.work beside it. A
-# finished tree (marked by SYSROOT/.complete) is reused as it is; each
-# component that finished is kept when an earlier run stopped half-way.
-# REBUILD=1 starts over.
+# SYSROOT defaults to $BRIDGE_MIPS_SYSROOT, else build-mips/sysroot (with
+# --musl build-mips-musl/sysroot) in the repository. Build trees go to
+# SYSROOT.work beside it; downloaded sources to $BRIDGE_MIPS_SOURCES (default
+# build-mips/sources), shared by both. A finished tree (marked by
+# SYSROOT/.complete) is reused as it is; each component that finished is kept
+# when an earlier run stopped half-way. REBUILD=1 starts over.
 set -eu
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-sysroot=${1:-${BRIDGE_MIPS_SYSROOT:-$here/build-mips/sysroot}}
+abi=gnu
+if [ "${1:-}" = --musl ]; then
+    abi=musl
+    shift
+fi
+triplet=mips-linux-$abi
+default_build=$here/build-mips
+[ $abi = gnu ] || default_build=$here/build-mips-$abi
+sysroot=${1:-${BRIDGE_MIPS_SYSROOT:-$default_build/sysroot}}
 mkdir -p "$sysroot"
 sysroot=$(cd "$sysroot" && pwd)
 work=$sysroot.work
-toolchain=$here/cmake/mips-linux-gnu.cmake
-triplet=mips-linux-gnu
+srcdir=${BRIDGE_MIPS_SOURCES:-$here/build-mips/sources}
+toolchain=$here/cmake/$triplet.cmake
 jobs=$(nproc 2>/dev/null || echo 2)
 
 log() { printf '== %s\n' "$*"; }
@@ -37,7 +54,9 @@ mkdir -p "$work" "$sysroot/.stamps"
 
 # --- tools -------------------------------------------------------------------
 need_pkgs=
-command -v $triplet-g++ >/dev/null 2>&1 || need_pkgs="$need_pkgs g++-$triplet"
+if [ $abi = gnu ]; then
+    command -v $triplet-g++ >/dev/null 2>&1 || need_pkgs="$need_pkgs g++-$triplet"
+fi
 command -v cmake >/dev/null 2>&1 || need_pkgs="$need_pkgs cmake"
 command -v make >/dev/null 2>&1 || need_pkgs="$need_pkgs make"
 command -v perl >/dev/null 2>&1 || need_pkgs="$need_pkgs perl"
@@ -51,15 +70,23 @@ if [ -n "$need_pkgs" ]; then
         { apt-get update && apt-get install -y --no-install-recommends $need_pkgs; } ||
         die "could not install:$need_pkgs"
 fi
+if [ $abi = musl ]; then
+    tc=${BRIDGE_MUSL_TOOLCHAIN:-$here/build-mips-musl/toolchain}
+    sh "$here/scripts/install-musl-toolchain.sh" "$tc"
+    tc=$(cd "$tc" && pwd)
+    export BRIDGE_MUSL_TOOLCHAIN="$tc"
+fi
+mkdir -p "$srcdir"
+srcdir=$(cd "$srcdir" && pwd)
 
 # --- sources -----------------------------------------------------------------
 # apt-get source needs deb-src entries. They are derived from the machine's
-# own apt sources into a private apt state under $work/apt, so the system's
+# own apt sources into a private apt state under $srcdir/apt, so the system's
 # configuration and lists stay untouched.
 apt_opts=
 setup_src_apt() {
     [ -n "$apt_opts" ] && return 0
-    a=$work/apt
+    a=$srcdir/apt
     rm -rf "$a"
     mkdir -p "$a/lists/partial" "$a/cache/archives/partial" "$a/parts"
     : >"$a/empty.list"
@@ -83,14 +110,14 @@ setup_src_apt() {
         { cat "$a/update.log" >&2; die "apt-get update for source entries failed"; }
 }
 
-# newest NAME_*.orig.tar.* / NAME_*.dsc in $work/src (empty when none)
+# newest NAME_*.orig.tar.* / NAME_*.dsc in $srcdir (empty when none)
 orig_tarball() {
-    for f in "$work/src/$1"_*.orig.tar.*; do
+    for f in "$srcdir/$1"_*.orig.tar.*; do
         case $f in *.asc) ;; *) [ -f "$f" ] && printf '%s\n' "$f" ;; esac
     done | sort -V | tail -1
 }
 newest_dsc() {
-    for f in "$work/src/$1"_*.dsc; do
+    for f in "$srcdir/$1"_*.dsc; do
         [ -f "$f" ] && printf '%s\n' "$f"
     done | sort -V | tail -1
 }
@@ -98,13 +125,12 @@ newest_dsc() {
 fetch_source() {
     [ -n "$(orig_tarball "$1")" ] && return 0
     setup_src_apt
-    mkdir -p "$work/src"
     log "downloading the source package of $1"
     # Some suites serve the upstream tarball but not the .dsc: a partial
     # download still leaves what is needed, so only the tarball is checked.
     # shellcheck disable=SC2086
-    (cd "$work/src" && apt-get $apt_opts source --download-only "$1") >"$work/src/$1.log" 2>&1 || true
-    [ -n "$(orig_tarball "$1")" ] || { cat "$work/src/$1.log" >&2; die "no source tarball for $1"; }
+    (cd "$srcdir" && apt-get $apt_opts source --download-only "$1") >"$srcdir/$1.log" 2>&1 || true
+    [ -n "$(orig_tarball "$1")" ] || { cat "$srcdir/$1.log" >&2; die "no source tarball for $1"; }
 }
 
 # unpack NAME DIR: Debian's patches applied when the .dsc is complete,
@@ -135,20 +161,31 @@ build_openssl() {
     src=$work/openssl
     unpack openssl "$src"
     log "building OpenSSL $(basename "$(orig_tarball openssl)")"
+    if [ $abi = gnu ]; then
+        set -- --cross-compile-prefix=$triplet- shared -latomic
+    else
+        # Static archives: the executable is linked whole for the board.
+        # no-asm: clang's assembler turns the MIPS modules' "la" into a GOT16
+        # without its LO16 pair, which lld then resolves without the offset
+        # into .rodata (wrong AES tables). BROKEN_CLANG_ATOMICS: compiler-rt
+        # has no __atomic_is_lock_free; OpenSSL takes its lock instead.
+        set -- CC="$tc/bin/$triplet-cc" AR="$tc/bin/$triplet-ar" \
+            RANLIB="$tc/bin/$triplet-ranlib" no-shared no-asm -DBROKEN_CLANG_ATOMICS
+    fi
     (
         cd "$src"
-        ./Configure linux-mips32 --cross-compile-prefix=$triplet- \
-            --prefix=/usr --libdir=lib --openssldir=/etc/ssl \
-            shared no-tests -latomic >"$work/openssl-configure.log" 2>&1 ||
+        ./Configure linux-mips32 --prefix=/usr --libdir=lib --openssldir=/etc/ssl \
+            no-tests "$@" >"$work/openssl-configure.log" 2>&1 ||
             { cat "$work/openssl-configure.log" >&2; exit 1; }
         make -j"$jobs" build_libs >"$work/openssl-build.log" 2>&1 ||
             { tail -40 "$work/openssl-build.log" >&2; exit 1; }
         make install_dev DESTDIR="$sysroot" >"$work/openssl-install.log" 2>&1 ||
             { tail -40 "$work/openssl-install.log" >&2; exit 1; }
     )
-    # The static archives are not wanted: everything links the shared libraries
-    # as on the board.
-    rm -f "$sysroot/usr/lib/libssl.a" "$sysroot/usr/lib/libcrypto.a"
+    # With glibc everything links the shared libraries, as on the board.
+    if [ $abi = gnu ]; then
+        rm -f "$sysroot/usr/lib/libssl.a" "$sysroot/usr/lib/libcrypto.a"
+    fi
 }
 
 build_mosquitto() {
@@ -156,17 +193,31 @@ build_mosquitto() {
     src=$work/mosquitto
     unpack mosquitto "$src"
     log "building libmosquitto $(basename "$(orig_tarball mosquitto)")"
+    if [ $abi = gnu ]; then
+        set -- -DWITH_STATIC_LIBRARIES=OFF
+    else
+        set -- -DWITH_STATIC_LIBRARIES=ON -DWITH_SHARED_LIBRARIES=OFF
+    fi
     cmake_cross -S "$src" -B "$work/mosquitto-build" \
         -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF \
         -DWITH_CJSON=OFF -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF \
         -DWITH_TLS=ON -DWITH_TLS_PSK=ON -DWITH_THREADING=ON \
-        -DWITH_STATIC_LIBRARIES=OFF -DWITH_SRV=OFF -DWITH_WEBSOCKETS=OFF \
+        -DWITH_SRV=OFF -DWITH_WEBSOCKETS=OFF "$@" \
         >"$work/mosquitto-configure.log" 2>&1 ||
         { cat "$work/mosquitto-configure.log" >&2; exit 1; }
     cmake --build "$work/mosquitto-build" --parallel "$jobs" >"$work/mosquitto-build.log" 2>&1 ||
         { tail -40 "$work/mosquitto-build.log" >&2; exit 1; }
     DESTDIR=$sysroot cmake --install "$work/mosquitto-build" >"$work/mosquitto-install.log" 2>&1 ||
         { cat "$work/mosquitto-install.log" >&2; exit 1; }
+    if [ $abi = musl ]; then
+        # Its CMake always builds the shared library too and names the archive
+        # libmosquitto_static.a. The tree keeps the archive alone, under the
+        # name -lmosquitto finds, and its .pc names what a static link needs.
+        lib=$sysroot/usr/lib
+        rm -f "$lib"/libmosquitto.so*
+        mv "$lib/libmosquitto_static.a" "$lib/libmosquitto.a"
+        sed -i 's/^Libs: .*/& -lssl -lcrypto/' "$lib/pkgconfig/libmosquitto.pc"
+    fi
 }
 
 build_googletest() {

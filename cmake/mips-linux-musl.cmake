@@ -1,0 +1,64 @@
+# Cross-building for the board's own ABI: MIPS32r2 big-endian, soft float,
+# musl, linked statically, with Zig's bundled clang (C library, libc++ and
+# compiler-rt come with it and are built on first use).
+#
+#   scripts/install-musl-toolchain.sh            # the compiler and its wrappers
+#   scripts/build-mips-sysroot.sh --musl         # OpenSSL and libmosquitto
+#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/mips-linux-musl.cmake \
+#         -DBRIDGE_MIPS_SYSROOT=/abs/path/to/sysroot ...
+#
+# BRIDGE_MUSL_TOOLCHAIN is the folder install-musl-toolchain.sh filled
+# (default build-mips-musl/toolchain in this repository). BRIDGE_MIPS_SYSROOT
+# is a staging tree with static OpenSSL, libmosquitto and GoogleTest for this
+# target under usr/. Executables run under qemu-mips with the board's CPU.
+
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR mips)
+
+# Both values reach try_compile projects through the environment.
+foreach(var BRIDGE_MUSL_TOOLCHAIN BRIDGE_MIPS_SYSROOT)
+  if(NOT ${var} AND DEFINED ENV{${var}})
+    set(${var} "$ENV{${var}}")
+  endif()
+endforeach()
+if(NOT BRIDGE_MUSL_TOOLCHAIN)
+  get_filename_component(BRIDGE_MUSL_TOOLCHAIN "${CMAKE_CURRENT_LIST_DIR}/../build-mips-musl/toolchain"
+                         ABSOLUTE)
+endif()
+set(BRIDGE_MUSL_BIN "${BRIDGE_MUSL_TOOLCHAIN}/bin/mips-linux-musl")
+if(NOT EXISTS "${BRIDGE_MUSL_BIN}-c++")
+  message(FATAL_ERROR "No musl cross compiler in ${BRIDGE_MUSL_TOOLCHAIN} "
+                      "(scripts/install-musl-toolchain.sh installs one)")
+endif()
+if(NOT BRIDGE_MIPS_SYSROOT)
+  message(FATAL_ERROR "Set BRIDGE_MIPS_SYSROOT to the musl MIPS staging tree "
+                      "(scripts/build-mips-sysroot.sh --musl builds one)")
+endif()
+get_filename_component(BRIDGE_MIPS_SYSROOT "${BRIDGE_MIPS_SYSROOT}" ABSOLUTE)
+set(BRIDGE_MIPS_SYSROOT "${BRIDGE_MIPS_SYSROOT}" CACHE PATH "MIPS staging tree (libraries under usr/)")
+set(BRIDGE_MUSL_TOOLCHAIN "${BRIDGE_MUSL_TOOLCHAIN}" CACHE PATH "Zig toolchain folder")
+set(ENV{BRIDGE_MIPS_SYSROOT} "${BRIDGE_MIPS_SYSROOT}")
+set(ENV{BRIDGE_MUSL_TOOLCHAIN} "${BRIDGE_MUSL_TOOLCHAIN}")
+
+set(CMAKE_C_COMPILER "${BRIDGE_MUSL_BIN}-cc")
+set(CMAKE_CXX_COMPILER "${BRIDGE_MUSL_BIN}-c++")
+set(CMAKE_AR "${BRIDGE_MUSL_BIN}-ar" CACHE FILEPATH "Archiver")
+set(CMAKE_RANLIB "${BRIDGE_MUSL_BIN}-ranlib" CACHE FILEPATH "Ranlib")
+set(CMAKE_STRIP "${BRIDGE_MUSL_BIN}-strip" CACHE FILEPATH "Strip")
+
+# One file to copy to the board, whatever its packages: the libraries in
+# the staging tree are static archives only.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+set(CMAKE_FIND_ROOT_PATH ${BRIDGE_MIPS_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# pkg-config sees only the staging tree; its .pc files say prefix=/usr.
+set(ENV{PKG_CONFIG_LIBDIR} "${BRIDGE_MIPS_SYSROOT}/usr/lib/pkgconfig")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "${BRIDGE_MIPS_SYSROOT}")
+unset(ENV{PKG_CONFIG_PATH})
+
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mips -cpu 24Kc)
