@@ -12,6 +12,8 @@
 #include <vector>
 
 #include <dirent.h>
+#include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace bench {
@@ -119,6 +121,32 @@ inline long rollup_kib(pid_t pid, const std::string &key) {
             return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
     }
     return -1;
+}
+
+// Resident anonymous memory of this process in KiB: its private mappings
+// with no file behind them ([heap] and what malloc maps; not the stack),
+// counted page by page with mincore. Under qemu-user VmRSS is the
+// emulator's, while /proc/self/maps is emulated for the guest and mincore
+// is passed through, so this figure is the guest program's own.
+inline long anon_resident_kib() {
+    std::ifstream in("/proc/self/maps");
+    std::string line;
+    long page = sysconf(_SC_PAGESIZE), pages = 0;
+    std::vector<unsigned char> resident;
+    while (std::getline(in, line)) {
+        unsigned long lo = 0, hi = 0, inode = 0;
+        char perms[8] = "", name[64] = "";
+        if (sscanf(line.c_str(), "%lx-%lx %7s %*s %*s %lu %63s", &lo, &hi, perms, &inode, name) < 4)
+            continue;
+        if (inode != 0 || perms[0] != 'r' || perms[1] != 'w' ||
+            (name[0] == '[' && strcmp(name, "[heap]") != 0) || (name[0] && name[0] != '['))
+            continue;
+        resident.assign((hi - lo + page - 1) / page, 0);
+        if (mincore(reinterpret_cast<void *>(lo), hi - lo, resident.data()) == 0)
+            for (unsigned char r : resident)
+                pages += r & 1;
+    }
+    return pages * page / 1024;
 }
 
 // One row of the results table: "what|figure|target|ratio to target|verdict".

@@ -11,7 +11,9 @@
 //
 // Measured: time the handler takes for the list, resident memory before and
 // after intake and after the queue drained (with and without handing freed
-// heap back through malloc_trim), and the in-process exchange rate.
+// heap back through malloc_trim where the C library has it), and the
+// in-process exchange rate. Resident anonymous memory is read beside VmRSS:
+// run under qemu-user (the musl build) only that figure is the program's.
 //
 // The bridge's log goes to this process's stdout, line-buffered as the bridge
 // sets it; run with stdout redirected to a file. Results go to --results and
@@ -19,7 +21,9 @@
 // missing, out of order, or a report not published).
 #include <errno.h>
 #include <fcntl.h>
+#ifdef __GLIBC__
 #include <malloc.h>
+#endif
 #include <mosquitto.h>
 #include <poll.h>
 #include <stdio.h>
@@ -161,10 +165,12 @@ int main(int argc, char **argv) {
     pid_t self = getpid();
 
     long rss_before = bench::status_kib(self, "VmRSS");
+    long anon_before = bench::anon_resident_kib();
     auto t0 = Clock::now();
     my_message_callback(nullptr, nullptr, &msg);
     double intake_ms = ms_since(t0);
     long rss_intake = bench::status_kib(self, "VmRSS");
+    long anon_intake = bench::anon_resident_kib();
     if (queue.count != n)
         fail("queue holds " + std::to_string(queue.count) + " commands, not " + std::to_string(n));
     if (IDLE != 0)
@@ -193,8 +199,13 @@ int main(int argc, char **argv) {
              std::to_string(IDLE) + ", " + std::to_string(published_other) + " other publishes");
 
     long rss_drained = bench::status_kib(self, "VmRSS");
+    long anon_drained = bench::anon_resident_kib();
+    // musl has no malloc_trim: it hands freed memory back by itself.
+#ifdef __GLIBC__
     malloc_trim(0);
+#endif
     long rss_trimmed = bench::status_kib(self, "VmRSS");
+    long anon_trimmed = bench::anon_resident_kib();
 
     double per_cmd = static_cast<double>(rss_intake - rss_before) * 1024.0 / n;
     fprintf(stderr,
@@ -204,8 +215,11 @@ int main(int argc, char **argv) {
             "  VmRSS after intake           %ld KiB  (+%.0f bytes per queued command)\n"
             "  VmRSS after the drain        %ld KiB\n"
             "  VmRSS after malloc_trim(0)   %ld KiB\n"
+            "  anonymous resident memory before / after intake / drained / trimmed: "
+            "%ld / %ld / %ld / %ld KiB\n"
             "  drain, no poll sleep         %.0f ms  (%.0f commands/s)\n",
-            mode, n, intake_ms, rss_before, rss_intake, per_cmd, rss_drained, rss_trimmed, drain_ms,
+            mode, n, intake_ms, rss_before, rss_intake, per_cmd, rss_drained, rss_trimmed,
+            anon_before, anon_intake, anon_drained, anon_trimmed, drain_ms,
             n / (drain_ms / 1000.0));
 
     bench::Table t(results);
@@ -225,6 +239,10 @@ int main(int argc, char **argv) {
     t.row("VmRSS in-process: before / after intake / drained / after malloc_trim",
           std::to_string(rss_before) + " / " + std::to_string(rss_intake) + " / " +
               std::to_string(rss_drained) + " / " + std::to_string(rss_trimmed) + " KiB");
+    t.row("anonymous resident memory in-process: before / after intake / drained / after "
+          "malloc_trim",
+          std::to_string(anon_before) + " / " + std::to_string(anon_intake) + " / " +
+              std::to_string(anon_drained) + " / " + std::to_string(anon_trimmed) + " KiB");
     t.row("exchange rate in-process without the poll sleep",
           bench::Table::fmt("%.0f commands/s", n / (drain_ms / 1000.0)));
     t.save();
