@@ -46,9 +46,12 @@ else
     log "installing the pinned zig package into $dir"
     t0=$(date +%s)
     cp "$pin/package.json" "$pin/package-lock.json" "$dir/"
-    # The package is the compiler itself: no install scripts to run.
-    (cd "$dir" && npm ci --ignore-scripts --no-audit --no-fund) >"$dir/npm.log" 2>&1 ||
+    # The package is the compiler itself: no install scripts to run. npm's
+    # cache stays in the build tree too (CI may run without a usable HOME).
+    (cd "$dir" && npm_config_cache="$dir/npm-cache" npm ci --ignore-scripts --no-audit --no-fund) \
+        >"$dir/npm.log" 2>&1 ||
         { cat "$dir/npm.log" >&2; die "npm ci failed"; }
+    rm -rf "$dir/npm-cache"
     [ -x "$zig" ] || die "the package holds no zig executable at $zig"
     log "zig $("$zig" version) installed in $(($(date +%s) - t0)) s"
 fi
