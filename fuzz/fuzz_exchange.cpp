@@ -30,20 +30,25 @@ static void checked_pop(Queue *q) {
 struct Model {
     std::vector<std::string> queue;
     int idle = 1;
-    std::string waiting; // device bytes the bridge has not read yet
-    std::string report;  // bytes the step publishes as a report ("" for none)
-    std::string line;    // bytes the step writes to the line
+    bool written = false; // the head of the queue was sent and awaits its report
+    std::string waiting;  // device bytes the bridge has not read yet
+    std::string report;   // bytes the step publishes as a report ("" for none)
+    std::string line;     // bytes the step writes to the line
 };
+
+static void send_head(Model &m) {
+    m.idle = 0;
+    m.written = true;
+    m.line += m.queue[0];
+}
 
 static void command_list(Model &m, const unsigned char *payload, size_t n) {
     std::vector<std::string> added = split(payload, n);
-    // Only a list that finds nothing outstanding sends; later ones wait for
-    // the report path.
-    if (m.queue.empty() && !added.empty()) {
-        m.idle = 0;
-        m.line = added[0];
-    }
     m.queue.insert(m.queue.end(), added.begin(), added.end());
+    // Only a list that finds nothing outstanding sends, and only when no
+    // report is waiting; otherwise the report path sends.
+    if (!m.written && !m.queue.empty() && m.waiting.empty())
+        send_head(m);
 }
 
 // Every cycle reads all that is waiting: idle, as one report; awaiting, as
@@ -60,16 +65,12 @@ static void poll_cycle(Model &m) {
         return;
     m.report = got.substr(0, 100);
     m.line = "#\n";
-    if (got[0] == '!')
-        return;
-    if (!m.queue.empty())
+    if (got[0] != '!' && m.written) {
         m.queue.erase(m.queue.begin());
-    if (m.queue.empty()) {
-        m.idle = 1;
-    } else {
-        m.idle = 0;
-        m.line += m.queue[0];
+        m.written = false;
     }
+    if (!m.written && !m.queue.empty())
+        send_head(m);
 }
 
 static void check_step(const Model &m) {
@@ -78,6 +79,7 @@ static void check_step(const Model &m) {
     FUZZ_CHECK(queue.count > 0 || IDLE == 1, "with nothing queued the bridge is idle");
     FUZZ_CHECK(queued() == m.queue, "the queue holds what the model holds");
     FUZZ_CHECK(IDLE == m.idle, "the mode is what the model says");
+    FUZZ_CHECK(head_written == m.written, "the head is written when the model writes it");
     FUZZ_CHECK(published.size() == (m.report.empty() ? 0u : 1u),
                "one publish per report, none otherwise");
     for (const Published &p : published) {

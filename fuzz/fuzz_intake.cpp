@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
     if (flags & 2) {
         queue.push(&queue, strdup("outstanding"));
         expected.push_back("outstanding");
+        head_written = true;
         IDLE = (flags & 4) ? 1 : 0;
     }
     bool was_empty = expected.empty();

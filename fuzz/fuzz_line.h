@@ -72,6 +72,8 @@ inline void line_open(void) {
     serial_begin(name, 115200);
     close(slave); // the bridge keeps its own descriptor
     bridge_publish = record_publish;
+    session_up();
+    published.clear();
 }
 
 // What the bridge wrote to the line: waits up to 2 s until at least WANT
@@ -187,6 +189,7 @@ inline void bridge_reset(void) {
         queue.pop(&queue);
     queue = createQueue();
     IDLE = 1;
+    head_written = false;
     published.clear();
     serial_flush();
     line_read(0);

@@ -19,6 +19,7 @@
 
 pthread_mutex_t bridge_lock = PTHREAD_MUTEX_INITIALIZER;
 int IDLE = 1;
+bool head_written;
 Queue queue;
 struct mosquitto *mosq;
 char ID[18];
@@ -40,10 +41,9 @@ static const struct timespec poll_interval = {BRIDGE_POLL_INTERVAL_MS / 1000,
 #define LONG_QUEUE 1024
 static bool queue_was_long;
 
-// Whether the head of queue has been written to the line, and when (on the
-// monotonic clock): the command deadline counts from there. Guarded by
+// When the head of queue was written to the line (on the monotonic clock),
+// while head_written: the command deadline counts from there. Guarded by
 // bridge_lock.
-static bool command_sent;
 static struct timespec command_sent_at;
 
 // The reason the network loop last stopped for, and how many times it has
@@ -51,6 +51,25 @@ static struct timespec command_sent_at;
 // run_session and the connect handler.
 static char loop_stop_reason[128];
 static int loop_stop_repeats;
+
+// The broker session as the exchange thread sees it. Reports are handed to
+// the library only while it is up; otherwise they wait in held_reports, in
+// the order they were read. Guarded by bridge_lock.
+//
+// The session counts as up only once the broker has acknowledged this
+// connection's login. On an accepted connection the library calls the
+// connect handler (which publishes the login) before it re-sends the reports
+// it already held, with the DUP flag; a report handed over in between would
+// overtake those re-sends. The login's PUBACK is handled after all of that,
+// so from then on the held reports, and every later one, go out behind them.
+struct HeldReport {
+    const char *topic;
+    unsigned char payload[REPORT_SIZE];
+    HeldReport *next;
+};
+static HeldReport *held_head, *held_tail;
+static bool session_up;
+static int login_mid; // mid of the login whose PUBACK opens the session; 0 when none
 
 void get_MAC(void) {
     char line[1034];
@@ -89,9 +108,35 @@ void my_connect_callback(struct mosquitto *m, void *obj, int result) {
     char login[LOGIN_LENGTH + 1];
     memset(login, 0, sizeof(login));
     snprintf(login, sizeof(login), "{\"ID\":\"%s\",\"login\":\"test\",\"pass\":\"vmzq\"}", ID);
-    mosquitto_publish(m, NULL, "login", LOGIN_LENGTH, login, 1, false);
+    int mid = 0;
+    int rc = bridge_publish(m, &mid, "login", LOGIN_LENGTH, login, 1, false);
+    pthread_mutex_lock(&bridge_lock);
+    login_mid = mid;
+    // A login the library did not take will never be acknowledged; held
+    // reports must not wait for that until the next reconnection.
+    if (rc != MOSQ_ERR_SUCCESS || mid == 0)
+        session_up = true;
+    pthread_mutex_unlock(&bridge_lock);
     // A clean session loses its subscriptions with every reconnection.
     mosquitto_subscribe(m, NULL, "commands", 1);
+}
+
+void my_publish_callback(struct mosquitto *m, void *obj, int mid) {
+    (void)m;
+    (void)obj;
+    pthread_mutex_lock(&bridge_lock);
+    if (login_mid != 0 && mid == login_mid) {
+        session_up = true;
+        login_mid = 0;
+    }
+    pthread_mutex_unlock(&bridge_lock);
+}
+
+void bridge_session_lost(void) {
+    pthread_mutex_lock(&bridge_lock);
+    session_up = false;
+    login_mid = 0;
+    pthread_mutex_unlock(&bridge_lock);
 }
 
 void my_log_callback(struct mosquitto *m, void *obj, int level, const char *text) {
@@ -104,6 +149,7 @@ void my_log_callback(struct mosquitto *m, void *obj, int level, const char *text
 void my_disconnect_callback(struct mosquitto *m, void *obj, int rc) {
     (void)m;
     (void)obj;
+    bridge_session_lost();
     // The library logs nothing when a connection is lost.
     if (rc != 0)
         printf("Connection lost: %s\n", mosquitto_strerror(rc));
@@ -161,21 +207,23 @@ void send_command(void) {
     serial_print_string(cmd);
     // From the end of the write: a long command takes a while to go out.
     clock_gettime(CLOCK_MONOTONIC, &command_sent_at);
-    command_sent = true;
+    head_written = true;
     printf("WAITING FOR A SERIAL ACK !\n");
 }
 
 // Queues a command list and, when no command was outstanding, sends its first
 // command. Commands that arrive while one is outstanding wait their turn: the
 // report path sends them, so the device never gets a command twice and a
-// report being awaited is not mistaken for noise.
+// report being awaited is not mistaken for noise. Bytes already waiting on an
+// idle line are a report the exchange loop has not taken yet: the head is then
+// left for the loop to send after that report, which would otherwise be read
+// as noise in place of the acknowledgement.
 static void take_command_list(char *text) {
     pthread_mutex_lock(&bridge_lock);
-    int outstanding = queue.count > 0;
     tokenize_and_store_in_queue(text);
     if (queue.count >= LONG_QUEUE)
         queue_was_long = true;
-    if (!outstanding && queue.count > 0) {
+    if (!head_written && queue.count > 0 && serial_available() == 0) {
         IDLE = 0;
         send_command();
     }
@@ -208,8 +256,42 @@ static void release_free_memory(void) {
     queue_was_long = false;
 }
 
+// Publishes the report just read, or holds it while the session is down or
+// earlier reports are still held. Caller holds bridge_lock.
 static void publish_report(const char *topic) {
-    bridge_publish(mosq, NULL, topic, REPORT_SIZE, report, 1, false);
+    if (session_up && held_head == NULL) {
+        bridge_publish(mosq, NULL, topic, REPORT_SIZE, report, 1, false);
+        return;
+    }
+    HeldReport *held = (HeldReport *)malloc(sizeof(HeldReport));
+    if (held == NULL) {
+        printf("Out of memory, report dropped.\n");
+        return;
+    }
+    held->topic = topic;
+    memcpy(held->payload, report, REPORT_SIZE);
+    held->next = NULL;
+    if (held_tail)
+        held_tail->next = held;
+    else
+        held_head = held;
+    held_tail = held;
+}
+
+// Hands the held reports to the library, oldest first, once the session is
+// up. Caller holds bridge_lock; the library takes only its own locks inside
+// the publish and calls no handler from it, so this cannot wait on a handler
+// that waits for bridge_lock.
+static void release_held_reports(void) {
+    if (!session_up)
+        return;
+    while (held_head) {
+        HeldReport *held = held_head;
+        bridge_publish(mosq, NULL, held->topic, REPORT_SIZE, held->payload, 1, false);
+        held_head = held->next;
+        free(held);
+    }
+    held_tail = NULL;
 }
 
 // Idle: whatever is waiting is one report. Caller holds bridge_lock.
@@ -232,15 +314,20 @@ static void take_report(void) {
         publish_report("info");
         IDLE = 1;
         serial_print_string("#\n");
+        // A list that came while this report was waiting.
+        if (!head_written && queue.count > 0) {
+            IDLE = 0;
+            send_command();
+        }
     } else {
         serial_print_string("#\n");
         printf("RECEIVED STATUS UPDATE FROM ARDUINO.\n");
         publish_report("status_update");
         // A report that answers no command is still passed on, but there is
         // nothing to remove.
-        if (queue.count > 0) {
+        if (head_written) {
             queue.pop(&queue);
-            command_sent = false;
+            head_written = false;
         }
         if (queue.count < 1) {
             IDLE = 1;
@@ -275,7 +362,7 @@ static void take_acknowledgement(void) {
 // is missing, and sends the next. A report already waiting while idle is
 // still taken as its answer. Caller holds bridge_lock.
 static void expire_command(void) {
-    if (BRIDGE_COMMAND_TIMEOUT_S <= 0 || !command_sent)
+    if (BRIDGE_COMMAND_TIMEOUT_S <= 0 || !head_written)
         return;
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -287,7 +374,7 @@ static void expire_command(void) {
         return;
     printf("COMMAND TIMED OUT: %s\n", queue.peek(&queue));
     queue.pop(&queue);
-    command_sent = false;
+    head_written = false;
     if (queue.count > 0) {
         IDLE = 0;
         send_command();
@@ -300,6 +387,7 @@ static void expire_command(void) {
 void serial_reads_cycle(void) {
     pthread_mutex_lock(&bridge_lock);
     expire_command();
+    release_held_reports();
     if (IDLE)
         take_report();
     else
@@ -384,6 +472,8 @@ static void run_session(bool tls_ok) {
             int rc = mosquitto_loop_forever(mosq, 1000, 1);
             if (rc == MOSQ_ERR_SUCCESS)
                 return;
+            // Not every way out of the loop calls the disconnect handler.
+            bridge_session_lost();
             log_loop_stop(mosquitto_strerror(rc));
         }
         sleep(1);
@@ -421,6 +511,7 @@ int main(int argc, char *argv[]) {
     mosquitto_connect_callback_set(mosq, my_connect_callback);
     mosquitto_message_callback_set(mosq, my_message_callback);
     mosquitto_disconnect_callback_set(mosq, my_disconnect_callback);
+    mosquitto_publish_callback_set(mosq, my_publish_callback);
     bool tls_ok = apply_tls();
 
     start_exchange_thread();

@@ -14,21 +14,29 @@
 struct mosquitto;
 struct mosquitto_message;
 
-// The one lock of the bridge. It guards IDLE, queue and every write to the
-// serial line. The message handler holds it for its work on the queue and
-// the line; the exchange loop holds it for the work of each poll cycle and
-// releases it before sleeping. No other lock is taken while it is held,
-// except libmosquitto's own inside mosquitto_publish.
+// The one lock of the bridge. It guards IDLE, queue, every write to the
+// serial line, the session state and the reports held while the session is
+// down. The handlers hold it for their work on that state; the exchange loop
+// holds it for the work of each poll cycle and releases it before sleeping.
+// No other lock is taken while it is held, except libmosquitto's own inside
+// mosquitto_publish. The library calls the handlers holding only its
+// callback lock, which mosquitto_publish does not take, so the two orders
+// (handler: callback lock, bridge_lock; exchange thread: bridge_lock, the
+// library's queue locks) cannot meet in a deadlock.
 extern pthread_mutex_t bridge_lock;
 
-extern int IDLE;               // exchange mode: non-zero idle, 0 awaiting the device's "#"
-extern Queue queue;            // commands waiting or outstanding, head first
+extern int IDLE;    // exchange mode: non-zero idle, 0 awaiting the device's "#"
+extern Queue queue; // commands waiting or outstanding, head first
+// True once the head of queue has been written to the line: it is outstanding
+// until its status report removes it. A list can be queued with its head not
+// yet written, when a report was already waiting on the line.
+extern bool head_written;
 extern struct mosquitto *mosq; // the MQTT client, set once before the serial thread starts
 extern char ID[18];            // client id: the board's MAC address, at most 17 characters
 
-// Publishes the reports. Points at mosquitto_publish; tests and fuzzers point
-// it elsewhere to see what is published. Called by the exchange thread with
-// bridge_lock held.
+// Publishes the login and the reports. Points at mosquitto_publish; tests and
+// fuzzers point it elsewhere to see what is published. Called by the exchange
+// thread with bridge_lock held, and by the connect handler without it.
 extern int (*bridge_publish)(struct mosquitto *m, int *mid, const char *topic, int len,
                              const void *payload, int qos, bool retain);
 
@@ -41,6 +49,13 @@ void my_connect_callback(struct mosquitto *m, void *obj, int result);
 void my_log_callback(struct mosquitto *m, void *obj, int level, const char *text);
 void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_message *msg);
 void my_disconnect_callback(struct mosquitto *m, void *obj, int rc);
+// The PUBACK of this connection's login opens the session for reports.
+void my_publish_callback(struct mosquitto *m, void *obj, int mid);
+
+// The link is gone: reports read from now on are held until the next login
+// is acknowledged. Called by the disconnect handler and when the network
+// loop returns.
+void bridge_session_lost(void);
 
 // Splits TEXT in place on ";" and appends a heap copy of each command to
 // queue. Caller holds bridge_lock.
@@ -52,7 +67,8 @@ void tokenize_and_store_in_queue(char *text);
 void send_command(void);
 
 // One poll cycle of the exchange loop, without its sleep: the command
-// deadline (when one is compiled in), then the line. Takes bridge_lock for
+// deadline (when one is compiled in), then the held reports, handed to the
+// library if the session is up, then the line. Takes bridge_lock for
 // the cycle's work. Exchange thread only (tests and fuzzers call it
 // directly in place of that thread).
 void serial_reads_cycle(void);

@@ -31,8 +31,9 @@ class BridgeTest : public ::testing::Test {
         close(slave);
         queue = createQueue();
         IDLE = 1;
-        published.clear();
         bridge_publish = record_publish;
+        session_up();
+        published.clear();
     }
 
     void TearDown() override {

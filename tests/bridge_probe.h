@@ -23,12 +23,22 @@ struct Published {
 
 // What bridge_publish was asked to send, once it points at record_publish.
 inline std::vector<Published> published;
+inline int last_mid; // message id given to the last recorded publish
 
-inline int record_publish(struct mosquitto *, int *, const char *topic, int len,
+inline int record_publish(struct mosquitto *, int *mid, const char *topic, int len,
                           const void *payload, int qos, bool retain) {
     published.push_back(
         {topic, std::string((const char *)payload, len > 0 ? len : 0), len, qos, retain});
+    if (mid)
+        *mid = ++last_mid;
     return MOSQ_ERR_SUCCESS;
+}
+
+// An accepted connection as the library reports it: the connect handler
+// publishes the login, then its PUBACK arrives. Reports go out from then on.
+inline void session_up(void) {
+    my_connect_callback(NULL, NULL, 0);
+    my_publish_callback(NULL, NULL, last_mid);
 }
 
 // Delivers a message as libmosquitto does: the topic as a C string, the

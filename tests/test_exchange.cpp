@@ -120,3 +120,38 @@ TEST_F(BridgeTest, QuietLineCycleDoesNothingInEitherMode) {
     EXPECT_EQ(device_reads(), "");
     EXPECT_TRUE(published.empty());
 }
+
+// Reports read while the link is down wait, in order, until the next login is
+// acknowledged; only then, from the next cycle, are they handed to the library.
+TEST_F(BridgeTest, ReportsReadWhileTheSessionIsDownFollowTheAcknowledgedLogin) {
+    bridge_session_lost();
+    for (const char *report : {"!one\n", "two\n"}) {
+        device_sends(report);
+        cycle();
+        EXPECT_EQ(device_reads(), "#\n") << "the device is answered at once";
+    }
+    EXPECT_TRUE(published.empty());
+
+    my_connect_callback(NULL, NULL, 0);
+    ASSERT_EQ(published.size(), 1u);
+    EXPECT_EQ(published[0].topic, "login");
+    int login = last_mid;
+    device_sends("!three\n");
+    cycle();
+    my_publish_callback(NULL, NULL, login - 1); // a PUBACK of something else
+    cycle();
+    EXPECT_EQ(published.size(), 1u) << "nothing goes before the login's PUBACK";
+
+    my_publish_callback(NULL, NULL, login);
+    EXPECT_EQ(published.size(), 1u) << "not from the network thread's handler";
+    cycle();
+    device_sends("four\n");
+    cycle();
+    ASSERT_EQ(published.size(), 5u);
+    const char *topics[] = {"info", "status_update", "info", "status_update"};
+    const char *texts[] = {"!one\n", "two\n", "!three\n", "four\n"};
+    for (int i = 0; i < 4; i++) {
+        EXPECT_EQ(published[i + 1].topic, topics[i]);
+        EXPECT_EQ(published[i + 1].payload, padded(texts[i]));
+    }
+}

@@ -98,3 +98,36 @@ TEST_F(BridgeTest, CommandLongerThanALogBufferIsLoggedWhole) {
                   "\nTOKENIZED COMMAND: b\nSENDING TO ARDUINO: a\nWAITING FOR A SERIAL ACK !\n");
     EXPECT_EQ(queued(), (Strings{"a", big, "b"}));
 }
+
+// A report already on the line when a list comes is taken first: the command
+// would otherwise meet a device awaiting "#\n", and the report be read as noise.
+TEST_F(BridgeTest, ListFindingAReportOnTheLineIsSentAfterThatReport) {
+    for (const char *report : {"!note\n", "late\n"}) {
+        device_sends(report);
+        deliver("commands", "a;b");
+        EXPECT_EQ(device_reads(), "") << report;
+        EXPECT_EQ(IDLE, 1);
+        EXPECT_FALSE(head_written);
+
+        cycle();
+        ASSERT_EQ(published.size(), 1u) << report;
+        EXPECT_EQ(published[0].topic, report[0] == '!' ? "info" : "status_update");
+        EXPECT_EQ(queued(), (Strings{"a", "b"})) << "nothing was outstanding to remove";
+        EXPECT_EQ(device_reads(), "#\na");
+        EXPECT_EQ(IDLE, 0);
+
+        device_sends("#");
+        cycle();
+        device_sends("OK a\n");
+        cycle();
+        EXPECT_EQ(device_reads(), "#\nb");
+        EXPECT_EQ(queued(), Strings{"b"});
+        device_sends("#");
+        cycle();
+        device_sends("OK b\n");
+        cycle();
+        EXPECT_EQ(device_reads(), "#\n");
+        EXPECT_EQ(queue.count, 0);
+        published.clear();
+    }
+}
