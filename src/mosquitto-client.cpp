@@ -283,8 +283,12 @@ static void publish_report(const char *topic) {
 // the publish and calls no handler from it, so this cannot wait on a handler
 // that waits for bridge_lock.
 static void release_held_reports(void) {
-    if (!session_up)
+    if (!session_up || held_head == NULL)
         return;
+    int n = 0;
+    for (HeldReport *held = held_head; held; held = held->next)
+        n++;
+    printf("PUBLISHING %d REPORTS HELD WHILE OFFLINE\n", n);
     while (held_head) {
         HeldReport *held = held_head;
         bridge_publish(mosq, NULL, held->topic, REPORT_SIZE, held->payload, 1, false);
