@@ -31,6 +31,7 @@ class BridgeTest : public ::testing::Test {
         close(slave);
         queue = createQueue();
         IDLE = 1;
+        head_written = false;
         bridge_publish = record_publish;
         session_up();
         published.clear();
