@@ -94,12 +94,6 @@ static void check_step(const Model &m) {
     line_expect(m.line, "the line carries what the model sends");
 }
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    line_open();
-    bridge_reset();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
     restart_after_timer();
     real_pop = queue.pop;

@@ -12,12 +12,6 @@
 // the line carries exactly the first new command, and otherwise nothing.
 #include "fuzz_line.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    line_open();
-    bridge_reset();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
     restart_after_timer();
     // Keeps the longest command below what the pty buffers, since nothing

@@ -1,21 +1,16 @@
-// Shared by the fuzz targets: the serial module opened on the slave of a
-// pseudo-terminal whose master plays the device, and the queue's invariants;
-// publishes and messages go through bridge_probe.h. Everything runs on the
+// Shared by the fuzz targets: their LLVMFuzzerInitialize, which opens the
+// serial module on a pty whose master plays the device (bridge_probe.h), and
+// the checks of the line and the queue. Everything runs on the
 // fuzzer's one thread, calling the handlers and the exchange loop's cycle
 // directly.
 #ifndef BRIDGE_FUZZ_LINE_H
 #define BRIDGE_FUZZ_LINE_H
 
-#include <errno.h>
 #include <mosquitto.h>
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -36,12 +31,6 @@
 
 inline int device = -1; // master side of the pty: what the microcontroller would see
 
-inline long long now_ms(void) {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
-
 // libFuzzer installs its SIGALRM handler (its per-input timeout) without
 // SA_RESTART, and after LLVMFuzzerInitialize. A tick that lands in the
 // bridge's write to the line then fails that write with EINTR and loses the
@@ -60,91 +49,25 @@ inline void restart_after_timer(void) {
     done = true;
 }
 
-// Opens the bridge's serial port on a fresh pty and routes publishes to the
-// recorder. Once per process: serial_begin sleeps to let the line settle.
-inline void line_open(void) {
-    int slave = -1;
-    char name[128];
-    if (openpty(&device, &slave, name, NULL, NULL) != 0) {
-        perror("openpty");
-        abort();
-    }
-    serial_begin(name, 115200);
-    close(slave); // the bridge keeps its own descriptor
-    bridge_publish = record_publish;
-    session_up();
-    published.clear();
-}
-
 // What the bridge wrote to the line: waits up to 2 s until at least WANT
-// bytes came through, then takes whatever else is already there. The pty
-// hands bytes to the other side asynchronously, hence the wait. libFuzzer's
-// timer signal interrupts the wait now and then: EINTR just waits on.
-// line_stop says why the last read stopped, for failure messages.
-inline char line_stop[128];
+// bytes came through, then takes whatever else is already there.
 inline std::string line_read(size_t want) {
-    std::string got;
-    long long start = now_ms(), deadline = start + 2000;
-    for (;;) {
-        long long left = got.size() < want ? deadline - now_ms() : 0;
-        struct pollfd p = {device, POLLIN, 0};
-        int ready = poll(&p, 1, left > 0 ? (int)left : 0);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        ssize_t n = -2;
-        char buf[4096];
-        if (ready > 0) {
-            n = read(device, buf, sizeof(buf));
-            if (n < 0 && errno == EINTR)
-                continue;
-        }
-        if (ready <= 0 || n <= 0) {
-            snprintf(line_stop, sizeof(line_stop),
-                     "poll %d revents %#x read %zd (%s) after %lld ms", ready, p.revents, n,
-                     strerror(errno), now_ms() - start);
-            break;
-        }
-        got.append(buf, (size_t)n);
-    }
-    return got;
-}
-
-// Readable form of line bytes for failure messages.
-inline std::string escaped(const std::string &bytes) {
-    std::string out;
-    for (unsigned char b : bytes) {
-        char buf[8];
-        snprintf(buf, sizeof(buf), b >= 0x20 && b < 0x7f && b != '\\' ? "%c" : "\\x%02x", b);
-        out += buf;
-    }
-    return out;
+    std::string got = simfw::read_bytes(device, want, std::chrono::seconds(2));
+    return got + simfw::read_bytes(device, SIZE_MAX, std::chrono::milliseconds(0));
 }
 
 // Checks that the bridge wrote exactly WANT to the line.
 inline void line_expect(const std::string &want, const char *what) {
     std::string got = line_read(want.size());
     if (got != want)
-        fprintf(stderr, "line: expected \"%s\", got \"%s\"; %s\n", escaped(want).c_str(),
-                escaped(got).c_str(), line_stop);
+        fprintf(stderr, "line: expected \"%s\", got \"%s\"\n", simfw::escape(want).c_str(),
+                simfw::escape(got).c_str());
     FUZZ_CHECK(got == want, what);
 }
 
 // The device sends BYTES; returns once the bridge's side sees them all.
 inline void device_sends(const unsigned char *bytes, size_t n) {
-    int before = serial_available();
-    // A write to a tty may come back short or with EINTR when a signal
-    // arrives while it waits for buffer space.
-    for (size_t done = 0; done < n;) {
-        ssize_t w = write(device, bytes + done, n - done);
-        FUZZ_CHECK(w > 0 || (w < 0 && errno == EINTR), "the pty takes the device's bytes");
-        if (w > 0)
-            done += (size_t)w;
-    }
-    long long deadline = now_ms() + 2000;
-    while (serial_available() < before + (int)n) {
-        FUZZ_CHECK(now_ms() < deadline, "the device's bytes reached the bridge within 2 s");
-        usleep(20);
-    }
+    FUZZ_CHECK(device_writes(device, bytes, n), "the device's bytes reached the bridge within 2 s");
 }
 
 // count equals the nodes reachable from head, and tail is the last of them.
@@ -193,6 +116,16 @@ inline void bridge_reset(void) {
     published.clear();
     serial_flush();
     line_read(0);
+}
+
+// Both targets start from the same line: the port opened once per process
+// (serial_begin sleeps to let the line settle), publishes recorded.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    device = line_open();
+    bridge_publish = record_publish;
+    session_up();
+    bridge_reset();
+    return 0;
 }
 
 #endif

@@ -48,25 +48,21 @@ wait_for() { # FILE PATTERN COUNT SECONDS
     return 1
 }
 
-step "Certificates (CA, broker, bridge, remote party)"
-"$ROOT/scripts/make-certs.sh" "$WORK"
+step "Certificates (CA, broker, bridge, remote party), as the tests make them"
+sh "$ROOT/scripts/make-certs.sh" "$WORK" bridge remote
 cp "$WORK/ca.pem" "$WORK/crt.ca.qx.pem"
 cp "$WORK/bridge.pem" "$WORK/tls-cert.pem"
 cp "$WORK/bridge.key" "$WORK/tls-key.pem"
 ls "$WORK"
 
 step "Broker: mosquitto on 127.0.0.1:$PORT, client certificates required"
-cat >"$WORK/mosquitto.conf" <<CONF
-listener $PORT 127.0.0.1
-cafile $WORK/ca.pem
-certfile $WORK/broker.pem
-keyfile $WORK/broker.key
-require_certificate true
-allow_anonymous true
-max_queued_messages 0
-log_dest stderr
-CONF
-mosquitto -c "$WORK/mosquitto.conf" 2>"$WORK/broker.log" &
+# The configuration of the tests' broker.
+sh "$ROOT/scripts/peer-files.sh" broker $PORT mutual "$WORK/ca.pem" "$WORK/broker.pem" \
+    "$WORK/broker.key" "$WORK/broker.log" >"$WORK/mosquitto.conf"
+# Started as root the broker drops to its own user before it opens its log.
+touch "$WORK/broker.log"
+[ "$(id -u)" -ne 0 ] || chown mosquitto "$WORK/broker.log" 2>/dev/null || true
+mosquitto -c "$WORK/mosquitto.conf" >>"$WORK/broker.log" 2>&1 &
 PIDS+=($!)
 for _ in $(seq 50); do
     (exec 3<>/dev/tcp/127.0.0.1/$PORT) 2>/dev/null && break
@@ -84,13 +80,9 @@ DEVICE=$!
 PIDS+=($DEVICE)
 for _ in $(seq 50); do [ -e "$WORK/ttyATH0" ] && break; sleep 0.1; done
 
-# The bridge takes its client id from busybox's ifconfig, as on the board.
-mkdir "$WORK/bin"
-cat >"$WORK/bin/ifconfig" <<'SH'
-#!/bin/sh
-echo 'eth0      Link encap:Ethernet  HWaddr 02:FC:00:00:00:01  '
-SH
-chmod +x "$WORK/bin/ifconfig"
+# The bridge takes its client id from busybox's ifconfig, as on the board;
+# the tests' stand-in prints one.
+sh "$ROOT/scripts/peer-files.sh" ifconfig "$WORK/bin"
 
 step "Bridge"
 (cd "$WORK" && PATH="$WORK/bin:$PATH" exec "$BUILD/mqtt-serial-bridge-test") \

@@ -1,32 +1,56 @@
 #!/bin/sh
-# Generates a test CA, a broker certificate for localhost/127.0.0.1 and client
-# certificates into DIR: ca.pem, broker.{pem,key}, and NAME.{pem,key} for each
-# client NAME given (default: bridge remote).
+# Generates the test certificates (EC P-256, valid for two days) into DIR:
+#   ca.{pem,key}             the CA the bridge and the broker trust
+#   broker.{pem,key}         SAN DNS:localhost,IP:127.0.0.1, serverAuth, signed by ca
+#   NAME.{pem,key}           a client certificate (clientAuth) signed by ca for
+#                            each NAME given (default: bridge remote)
+#   other-ca.{pem,key}       an unrelated CA, and signed by it
+#   other-broker.{pem,key}   as broker
+#   other-client.{pem,key}   a client certificate
+#   elsewhere.{pem,key}      signed by ca, but for DNS:elsewhere.invalid only
+# All files are world-readable: the broker reads them after dropping root.
+#
+#   scripts/make-certs.sh DIR [NAME...]
 set -eu
 
 DIR=$1
 shift
 CLIENTS=${*:-bridge remote}
+mkdir -p "$DIR"
 cd "$DIR"
 
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Bridge Test CA" \
-    -keyout ca.key -out ca.pem \
-    -addext "basicConstraints=critical,CA:TRUE" \
-    -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
-
-sign() { # NAME SUBJECT EXTENSIONS...
-    name=$1 subject=$2
-    shift 2
-    printf '%s\n' "$@" >"$name.ext"
-    openssl req -newkey rsa:2048 -nodes -subj "$subject" -keyout "$name.key" -out "$name.csr" 2>/dev/null
-    openssl x509 -req -in "$name.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-        -extfile "$name.ext" -out "$name.pem" 2>/dev/null
+serial=1
+key() { # NAME
+    openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1.key" 2>/dev/null
+}
+ca() { # NAME SUBJECT
+    key "$1"
+    openssl req -new -x509 -key "$1.key" -subj "$2" -days 2 -out "$1.pem" \
+        -addext "basicConstraints=critical,CA:TRUE" \
+        -addext "keyUsage=critical,keyCertSign,cRLSign" \
+        -addext "subjectKeyIdentifier=hash" 2>/dev/null
+}
+sign() { # NAME SUBJECT CA EXTENSIONS...
+    name=$1 subject=$2 by=$3
+    shift 3
+    printf '%s\n' basicConstraints=CA:FALSE "$@" >"$name.ext"
+    key "$name"
+    serial=$((serial + 1))
+    openssl req -new -key "$name.key" -subj "$subject" -out "$name.csr" 2>/dev/null
+    openssl x509 -req -in "$name.csr" -CA "$by.pem" -CAkey "$by.key" -set_serial "$serial" \
+        -days 2 -extfile "$name.ext" -out "$name.pem" 2>/dev/null
     rm -f "$name.csr" "$name.ext"
 }
+server="subjectAltName=DNS:localhost,IP:127.0.0.1"
 
-sign broker "/CN=localhost" "subjectAltName=DNS:localhost,IP:127.0.0.1" "extendedKeyUsage=serverAuth"
+ca ca "/CN=bridge test CA"
+sign broker "/CN=localhost" ca "$server" extendedKeyUsage=serverAuth
 for c in $CLIENTS; do
-    sign "$c" "/CN=$c" "extendedKeyUsage=clientAuth"
+    sign "$c" "/CN=$c" ca extendedKeyUsage=clientAuth
 done
-# The broker drops to its own user when started as root.
+ca other-ca "/CN=unrelated test CA"
+sign other-broker "/CN=localhost" other-ca "$server" extendedKeyUsage=serverAuth
+sign other-client "/CN=unrelated test client" other-ca extendedKeyUsage=clientAuth
+sign elsewhere "/CN=elsewhere.invalid" ca subjectAltName=DNS:elsewhere.invalid \
+    extendedKeyUsage=serverAuth
 chmod 0644 ./*.key ./*.pem

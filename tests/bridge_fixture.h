@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 #include <mosquitto.h>
-#include <poll.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,11 +22,7 @@ class BridgeTest : public ::testing::Test {
     int master = -1;
 
     void SetUp() override {
-        int slave = -1;
-        char name[128];
-        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-        serial_begin(name, 115200);
-        close(slave);
+        master = line_open();
         queue = createQueue();
         IDLE = 1;
         head_written = false;
@@ -57,28 +51,14 @@ class BridgeTest : public ::testing::Test {
 
     // The device sends BYTES; returns once the bridge's side sees them all.
     void device_sends(const std::string &bytes) {
-        int before = serial_available();
-        ASSERT_EQ(write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size());
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (serial_available() < before + (int)bytes.size()) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "bytes never arrived";
-            usleep(1000);
-        }
+        ASSERT_TRUE(device_writes(master, bytes.data(), bytes.size())) << "bytes never arrived";
     }
 
-    // Everything the bridge wrote to the line that arrives within WAIT_MS.
+    // Everything the bridge wrote to the line: what comes within WAIT_MS and
+    // then while bytes keep coming.
     std::string device_reads(int wait_ms = 100) {
-        std::string got;
-        struct pollfd p = {master, POLLIN, 0};
-        while (poll(&p, 1, wait_ms) > 0) {
-            char buf[4096];
-            ssize_t n = read(master, buf, sizeof(buf));
-            if (n <= 0)
-                break;
-            got.append(buf, n);
-            wait_ms = 20;
-        }
-        return got;
+        return simfw::read_bytes(master, SIZE_MAX, std::chrono::milliseconds(wait_ms),
+                                 std::chrono::milliseconds(20));
     }
 
     // One poll cycle of the exchange loop; returns what it printed.

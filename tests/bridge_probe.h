@@ -1,17 +1,48 @@
 // Driving the bridge core in process, shared by the in-process tests and the
-// fuzz targets: publishes recorded instead of sent, messages delivered the
-// way libmosquitto delivers them, and the queue read out.
+// fuzz targets: the serial line on a pty, publishes recorded instead of
+// sent, messages delivered the way libmosquitto delivers them, and the queue
+// read out.
 #ifndef BRIDGE_TESTS_PROBE_H
 #define BRIDGE_TESTS_PROBE_H
 
 #include <mosquitto.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "mosquitto-client.h"
+#include "pty_line.h"
+#include "serial.h"
+
+// Opens the bridge's serial port on the slave of a fresh pty, by its path as
+// the bridge opens /dev/ttyATH0, and returns the master, where the test
+// plays the device. serial_begin sleeps to let the line settle.
+inline int line_open(void) {
+    simfw::PtyPair pty = simfw::PtyPair::open();
+    serial_begin(pty.slave_path.c_str(), 115200);
+    int master = pty.master;
+    pty.master = -1; // the bridge keeps its own descriptor of the slave
+    return master;
+}
+
+// The device writes N bytes to MASTER; true once the bridge's side sees them
+// all, within 2 s (the pty hands them over asynchronously).
+inline bool device_writes(int master, const void *bytes, size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    int before = serial_available();
+    if (!simfw::write_all(master, (const char *)bytes, n, std::chrono::seconds(2)))
+        return false;
+    while (serial_available() < before + (int)n) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        usleep(50);
+    }
+    return true;
+}
 
 struct Published {
     std::string topic;

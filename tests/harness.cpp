@@ -1,17 +1,16 @@
 #include "harness.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pty.h>
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -19,17 +18,17 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
-#ifndef E2E_BRIDGE_PATH
-#error "E2E_BRIDGE_PATH must name the test build of the bridge"
+#if !defined(E2E_BRIDGE_PATH) || !defined(E2E_SCRIPTS_DIR) || !defined(E2E_CERT_DIR)
+#error "E2E_BRIDGE_PATH, E2E_SCRIPTS_DIR and E2E_CERT_DIR must be defined"
 #endif
 
 extern char **environ;
@@ -102,6 +101,17 @@ using Clock = std::chrono::steady_clock;
     throw std::runtime_error(what + ": " + strerror(errno));
 }
 
+// Runs one of the shared scripts (scripts/NAME) with ARGS in DIR; throws with
+// its output when it fails.
+std::string run_script(const std::string &name, std::vector<std::string> args,
+                       const std::string &dir) {
+    args.insert(args.begin(), {"sh", std::string(E2E_SCRIPTS_DIR) + "/" + name});
+    std::string output;
+    if (run_command(args, dir, &output) != 0)
+        throw std::runtime_error("scripts/" + name + " failed:\n" + output);
+    return output;
+}
+
 // Polls PRED every 10 ms until it holds or TIMEOUT has passed; one last look
 // after the deadline.
 template <class Pred> bool poll_until(Duration timeout, Pred pred) {
@@ -114,45 +124,12 @@ template <class Pred> bool poll_until(Duration timeout, Pred pred) {
     return pred();
 }
 
-std::string find_in_path(const std::string &name) {
-    if (name.find('/') != std::string::npos)
-        return name;
-    const char *path = getenv("PATH");
-    std::stringstream dirs(path ? path : "/usr/bin:/bin");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-    }
-    return name; // execv fails and the child exits 127
-}
-
 int decode_status(int raw) {
     if (WIFEXITED(raw))
         return WEXITSTATUS(raw);
     if (WIFSIGNALED(raw))
         return 128 + WTERMSIG(raw);
     return -1;
-}
-
-void remove_tree(const std::string &path) {
-    DIR *d = opendir(path.c_str());
-    if (d) {
-        while (dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name == "." || name == "..")
-                continue;
-            std::string child = path + "/" + name;
-            struct stat st;
-            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-                remove_tree(child);
-            else
-                unlink(child.c_str());
-        }
-        closedir(d);
-    }
-    rmdir(path.c_str());
 }
 
 std::string make_temp_dir(const char *prefix) {
@@ -209,27 +186,6 @@ std::string login_payload(const std::string &id) {
     return text;
 }
 
-std::string escape(const std::string &bytes) {
-    std::string out;
-    for (unsigned char ch : bytes) {
-        if (ch == '\n')
-            out += "\\n";
-        else if (ch == '\r')
-            out += "\\r";
-        else if (ch == '\\')
-            out += "\\\\";
-        else if (ch == '"')
-            out += "\\\"";
-        else if (ch < 0x20 || ch >= 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof(hex), "\\x%02x", ch);
-            out += hex;
-        } else
-            out += static_cast<char>(ch);
-    }
-    return out;
-}
-
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
@@ -267,9 +223,6 @@ void Process::start(const std::vector<std::string> &argv, const std::string &cwd
                     const std::vector<std::string> &env) {
     if (running())
         throw std::runtime_error("process " + argv.at(0) + " is already running");
-    // Everything the child needs is prepared here: between fork and exec
-    // only async-signal-safe calls are allowed (the test may run threads).
-    std::string file = find_in_path(argv.at(0));
     std::vector<char *> args;
     for (const auto &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
@@ -278,49 +231,41 @@ void Process::start(const std::vector<std::string> &argv, const std::string &cwd
     for (const auto &e : env)
         envp.push_back(const_cast<char *>(e.c_str()));
     envp.push_back(nullptr);
-    char **child_env = env.empty() ? environ : envp.data();
-    std::string exec_failed = "exec " + file + " failed, errno ";
 
-    pid_t pid = fork();
-    if (pid < 0)
-        throw_errno("fork");
-    if (pid == 0) {
-        setpgid(0, 0);
-        // The test process ignores SIGPIPE (libmosquitto does that) and may
-        // block signals; an exec'd program must start with the defaults.
-        struct sigaction dfl;
-        memset(&dfl, 0, sizeof(dfl));
-        dfl.sa_handler = SIG_DFL;
-        sigaction(SIGPIPE, &dfl, nullptr);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (chdir(cwd.c_str()) != 0)
-            _exit(126);
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (in < 0 || out < 0 || err < 0)
-            _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        // No descriptor of the test (pty master, sockets) leaks into the peer.
-        close_range(3, ~0U, 0);
-        execve(file.c_str(), args.data(), child_env);
-        // Leave a trace in the output file: an empty one says nothing.
-        char num[16];
-        int len = 0;
-        for (int e = errno; len == 0 || e > 0; e /= 10)
-            num[len++] = static_cast<char>('0' + e % 10);
-        ssize_t ignored = ::write(2, exec_failed.data(), exec_failed.size());
-        while (len > 0)
-            ignored = ::write(2, &num[--len], 1);
-        ignored = ::write(2, "\n", 1);
-        (void)ignored;
-        _exit(127);
-    }
-    setpgid(pid, pid); // also from here, so a kill right after start reaches the group
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addchdir_np(&files, cwd.c_str());
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_addopen(&files, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+#ifdef __GLIBC__
+    // No descriptor of the test (pty master, sockets) leaks into the peer;
+    // elsewhere the harness's own are close-on-exec.
+    posix_spawn_file_actions_addclosefrom_np(&files, 3);
+#endif
+    // Its own process group, so that kill() reaches what it starts. The test
+    // process ignores SIGPIPE (libmosquitto does that) and may block
+    // signals; the program must start with the defaults.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                        POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setpgroup(&attr, 0);
+    sigset_t set;
+    sigemptyset(&set);
+    posix_spawnattr_setsigmask(&attr, &set);
+    sigaddset(&set, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &set);
+
+    pid_t pid;
+    int rc = posix_spawnp(&pid, argv.at(0).c_str(), &files, &attr, args.data(),
+                          env.empty() ? environ : envp.data());
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&files);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + argv.at(0) + " in " + cwd + ": " + strerror(rc));
     pid_ = pid;
     status_.reset();
 }
@@ -381,101 +326,36 @@ int run_command(const std::vector<std::string> &argv, const std::string &cwd, st
 
 namespace {
 
-const char *kOpensslConfig = R"(
-[req]
-distinguished_name = dn
-[dn]
-[ca]
-basicConstraints = critical,CA:TRUE
-keyUsage = critical,keyCertSign,cRLSign
-subjectKeyIdentifier = hash
-[broker]
-basicConstraints = CA:FALSE
-subjectAltName = DNS:localhost,IP:127.0.0.1
-extendedKeyUsage = serverAuth
-[client]
-basicConstraints = CA:FALSE
-extendedKeyUsage = clientAuth
-[elsewhere]
-basicConstraints = CA:FALSE
-subjectAltName = DNS:elsewhere.invalid
-extendedKeyUsage = serverAuth
-)";
-
-class CertFactory {
-  public:
-    explicit CertFactory(std::string dir) : dir_(std::move(dir)) {
-        write_file(dir_ + "/openssl.cnf", kOpensslConfig);
-    }
-    void openssl(std::vector<std::string> args) {
-        args.insert(args.begin(), "openssl");
-        std::string output;
-        if (run_command(args, dir_, &output) != 0) {
-            std::string line;
-            for (const auto &a : args)
-                line += a + " ";
-            throw std::runtime_error("certificate generation failed: " + line + "\n" + output);
-        }
-    }
-    std::string key(const std::string &name) {
-        std::string path = dir_ + "/" + name + ".key";
-        openssl(
-            {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", path});
-        chmod(path.c_str(), 0644);
-        return path;
-    }
-    void ca(const std::string &name, const std::string &cn, std::string *cert,
-            std::string *key_out) {
-        *key_out = key(name);
-        *cert = dir_ + "/" + name + ".pem";
-        openssl({"req", "-new", "-x509", "-config", "openssl.cnf", "-extensions", "ca", "-key",
-                 *key_out, "-subj", "/CN=" + cn, "-days", "2", "-out", *cert});
-    }
-    void leaf(const std::string &name, const std::string &cn, const std::string &section,
-              const std::string &ca_cert, const std::string &ca_key, std::string *cert,
-              std::string *key_out) {
-        *key_out = key(name);
-        *cert = dir_ + "/" + name + ".pem";
-        std::string csr = dir_ + "/" + name + ".csr";
-        openssl({"req", "-new", "-config", "openssl.cnf", "-key", *key_out, "-subj", "/CN=" + cn,
-                 "-out", csr});
-        openssl({"x509", "-req", "-in", csr, "-CA", ca_cert, "-CAkey", ca_key, "-set_serial",
-                 std::to_string(++serial_), "-days", "2", "-extfile", "openssl.cnf", "-extensions",
-                 section, "-out", *cert});
-    }
-
-  private:
-    std::string dir_;
-    int serial_ = 1;
-};
-
-pid_t cert_owner;
-std::string cert_dir;
-
-void remove_cert_dir() {
-    // A forked child that exits (a death test) must not take the files away
-    // from its parent.
-    if (getpid() == cert_owner && !cert_dir.empty())
-        remove_tree(cert_dir);
-}
-
+// Made by scripts/make-certs.sh into the build tree once, shared by every
+// test process; a lock lets one of them make them while the others wait.
+// Remade after a day, as they are valid for two.
 Certs generate_certs() {
     Certs c;
-    c.dir = make_temp_dir("e2e-certs");
-    cert_owner = getpid();
-    cert_dir = c.dir;
-    atexit(remove_cert_dir);
-    CertFactory f(c.dir);
-    f.ca("ca", "bridge test CA", &c.ca, &c.ca_key);
-    f.leaf("broker", "localhost", "broker", c.ca, c.ca_key, &c.broker_cert, &c.broker_key);
-    f.leaf("client", "bridge test client", "client", c.ca, c.ca_key, &c.client_cert, &c.client_key);
-    f.ca("other-ca", "unrelated test CA", &c.other_ca, &c.other_ca_key);
-    f.leaf("other-broker", "localhost", "broker", c.other_ca, c.other_ca_key, &c.other_broker_cert,
-           &c.other_broker_key);
-    f.leaf("other-client", "unrelated test client", "client", c.other_ca, c.other_ca_key,
-           &c.other_client_cert, &c.other_client_key);
-    f.leaf("elsewhere", "elsewhere.invalid", "elsewhere", c.ca, c.ca_key, &c.elsewhere_cert,
-           &c.elsewhere_key);
+    c.dir = E2E_CERT_DIR;
+    std::filesystem::create_directories(c.dir);
+    chmod(c.dir.c_str(), 0755);
+    int lock = open((c.dir + "/.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (lock < 0 || flock(lock, LOCK_EX) != 0)
+        throw_errno("lock " + c.dir);
+    std::string done = c.dir + "/.complete";
+    struct stat st;
+    if (stat(done.c_str(), &st) != 0 || time(nullptr) - st.st_mtime > 24 * 3600) {
+        unlink(done.c_str());
+        run_script("make-certs.sh", {c.dir, "client"}, c.dir);
+        write_file(done, "");
+    }
+    close(lock);
+    auto pair = [&](const char *name, std::string *cert, std::string *key) {
+        *cert = c.dir + "/" + name + ".pem";
+        *key = c.dir + "/" + name + ".key";
+    };
+    pair("ca", &c.ca, &c.ca_key);
+    pair("broker", &c.broker_cert, &c.broker_key);
+    pair("client", &c.client_cert, &c.client_key);
+    pair("other-ca", &c.other_ca, &c.other_ca_key);
+    pair("other-broker", &c.other_broker_cert, &c.other_broker_key);
+    pair("other-client", &c.other_client_cert, &c.other_client_key);
+    pair("elsewhere", &c.elsewhere_cert, &c.elsewhere_key);
     return c;
 }
 
@@ -498,8 +378,9 @@ void install_bridge_certs(const std::string &dir) {
 WorkDir::WorkDir() : path_(make_temp_dir("mqtt-serial-bridge-e2e")) {}
 
 WorkDir::~WorkDir() {
+    std::error_code ignored;
     if (!keep_)
-        remove_tree(path_);
+        std::filesystem::remove_all(path_, ignored);
 }
 
 // ---------------------------------------------------------------- broker
@@ -510,24 +391,16 @@ WorkDir::~WorkDir() {
     config_ = config;
     const Certs &c = certs();
     std::string log_path = dir_ + "/mosquitto.log";
-    std::ostringstream conf;
-    conf << "listener " << config.port << " 127.0.0.1\n";
-    if (config.listener != BrokerConfig::Listener::Plain) {
-        conf << "cafile " << (config.cafile.empty() ? c.ca : config.cafile) << "\n"
-             << "certfile " << (config.certfile.empty() ? c.broker_cert : config.certfile) << "\n"
-             << "keyfile " << (config.keyfile.empty() ? c.broker_key : config.keyfile) << "\n"
-             << "require_certificate true\n";
-    }
-    // With no password file, "allow_anonymous false" refuses every client.
-    conf << "allow_anonymous "
-         << (config.listener == BrokerConfig::Listener::RefuseAll ? "false" : "true") << "\n"
-         << "max_queued_messages 0\n"
-         << "persistence false\n"
-         << "log_dest file " << log_path << "\n"
-         << "log_type all\n"
-         << "log_timestamp_format %H:%M:%S\n"
-         << config.extra << "\n";
-    write_file(dir_ + "/mosquitto.conf", conf.str());
+    const char *mode = config.listener == BrokerConfig::Listener::Plain       ? "plain"
+                       : config.listener == BrokerConfig::Listener::RefuseAll ? "refuse"
+                                                                              : "mutual";
+    std::string conf =
+        run_script("peer-files.sh",
+                   {"broker", std::to_string(config.port), mode, c.ca,
+                    config.certfile.empty() ? c.broker_cert : config.certfile,
+                    config.keyfile.empty() ? c.broker_key : config.keyfile, log_path},
+                   dir_);
+    write_file(dir_ + "/mosquitto.conf", conf + config.extra + "\n");
 
     // Started as root the broker drops to its own user before it opens the
     // log, so the file must exist and belong to that user.
@@ -622,73 +495,32 @@ int Broker::log_count(const std::regex &pattern) const {
 
 // ---------------------------------------------------------------- pty
 
-Pty::Pty() {
-    char name[256];
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
-        throw_errno("openpty");
-    slave_path_ = name;
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_, F_SETFD, FD_CLOEXEC);
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    // Raw from the start, so nothing the test writes is echoed or
-    // translated before the bridge applies its own settings. The slave stays
-    // open here so the line survives the bridge closing or dying.
-    struct termios t;
-    tcgetattr(slave_, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave_, TCSANOW, &t);
+Pty::Pty() : pair_(simfw::PtyPair::open()) {
+    // Writes time out rather than block when nothing reads the line. The
+    // slave stays open here so the line survives the bridge closing or
+    // dying.
+    fcntl(pair_.master, F_SETFL, fcntl(pair_.master, F_GETFL) | O_NONBLOCK);
 }
 
 Pty::~Pty() {
     if (!link_.empty())
         unlink(link_.c_str());
-    close(master_);
-    close(slave_);
 }
 
 void Pty::link(const std::string &path) {
     unlink(path.c_str());
-    if (symlink(slave_path_.c_str(), path.c_str()) != 0)
+    if (symlink(pair_.slave_path.c_str(), path.c_str()) != 0)
         throw_errno("symlink " + path);
     link_ = path;
 }
 
 void Pty::write(const std::string &bytes) {
-    size_t done = 0;
-    auto deadline = Clock::now() + 5s;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += n;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            throw_errno("write to pty");
-        if (Clock::now() > deadline)
-            throw std::runtime_error("pty write blocked: the line is not being read");
-        pollfd p{master_, POLLOUT, 0};
-        poll(&p, 1, 50);
-    }
+    if (!simfw::write_all(pair_.master, bytes, 5s))
+        throw std::runtime_error("pty write failed or blocked: the line is not being read");
 }
 
 std::string Pty::read_bytes(size_t n, Duration timeout) {
-    std::string got;
-    auto deadline = Clock::now() + timeout;
-    while (got.size() < n) {
-        auto left = std::chrono::duration_cast<Duration>(deadline - Clock::now()).count();
-        if (left <= 0)
-            break;
-        pollfd p{master_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) <= 0)
-            continue;
-        char buf[256];
-        ssize_t r = ::read(master_, buf, std::min(sizeof(buf), n - got.size()));
-        if (r > 0)
-            got.append(buf, r);
-        else if (r < 0 && errno != EAGAIN && errno != EINTR)
-            break;
-    }
-    return got;
+    return simfw::read_bytes(pair_.master, n, timeout);
 }
 
 ::testing::AssertionResult Pty::expect_bytes(const std::string &expected, Duration timeout) {
@@ -715,11 +547,7 @@ std::string Pty::read_all_for(Duration d) {
 // ---------------------------------------------------------------- ifconfig
 
 FakeIfconfig::FakeIfconfig(const std::string &dir) : bin_dir_(dir + "/bin") {
-    if (mkdir(bin_dir_.c_str(), 0755) != 0 && errno != EEXIST)
-        throw_errno("mkdir " + bin_dir_);
-    write_file(bin_dir_ + "/ifconfig", "#!/bin/sh\nexec cat \"$(dirname \"$0\")/ifconfig.out\"\n",
-               0755);
-    set_output(kBusyboxIfconfig);
+    run_script("peer-files.sh", {"ifconfig", bin_dir_}, dir);
 }
 
 void FakeIfconfig::set_output(const std::string &text) {
@@ -1016,15 +844,11 @@ void collect_artifacts(const std::string &dir) {
     for (char &ch : prefix)
         if (ch == '/')
             ch = '_';
-    DIR *d = opendir(dir.c_str());
-    if (!d)
-        return;
-    while (dirent *e = readdir(d)) {
-        std::string name = e->d_name;
+    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+        std::string name = e.path().filename();
         if (name.rfind("valgrind.", 0) == 0)
-            copy_file(dir + "/" + name, std::string(to) + "/" + prefix + "." + name);
+            copy_file(e.path().string(), std::string(to) + "/" + prefix + "." + name);
     }
-    closedir(d);
 }
 
 } // namespace

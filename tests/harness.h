@@ -4,11 +4,12 @@
 // network namespace from e2e_main.cpp, so the fixed port 18883 is free in
 // every test. The pieces:
 //   WorkDir      a temporary folder; the bridge's working directory
-//   certs()      CA, broker and client certificates made with openssl
+//   certs()      CA, broker and client certificates (scripts/make-certs.sh)
 //   Broker       a mosquitto broker on 127.0.0.1:18883 (mutual TLS, refusing,
 //                or plain)
-//   Pty          the serial device: an openpty pair, slave at DIR/ttyATH0
+//   Pty          the serial device: a raw pty pair, slave at DIR/ttyATH0
 //   FakeIfconfig a busybox-style ifconfig first on the bridge's PATH
+//                (scripts/peer-files.sh, as the broker's configuration)
 //   Bridge       the bridge process, stdout and stderr captured in files
 //   RemoteClient a libmosquitto client that records what it receives
 //   E2E          a fixture holding all of the above, the broker running
@@ -34,6 +35,8 @@
 #include <thread>
 #include <vector>
 
+#include "pty_line.h"
+
 struct mosquitto;
 struct mosquitto_message;
 
@@ -45,7 +48,8 @@ using Duration = std::chrono::milliseconds;
 constexpr int kPort = 18883;
 // The address that the default fake ifconfig reports.
 constexpr const char *kMac = "02:FC:00:00:00:01";
-// busybox ifconfig output for one interface that is up.
+// busybox ifconfig output for one interface that is up: what the fake
+// ifconfig prints until set_output (scripts/peer-files.sh).
 constexpr const char *kBusyboxIfconfig =
     "eth0      Link encap:Ethernet  HWaddr 02:FC:00:00:00:01  \n"
     "          inet addr:192.168.1.1  Bcast:192.168.1.255  Mask:255.255.255.0\n";
@@ -66,16 +70,16 @@ Duration scaled(Duration timeout);
 // 17 characters leaves zero bytes at the end.
 std::string login_payload(const std::string &id);
 
-// Bytes shown with C escapes (\n, \0, \xNN), for failure messages.
-std::string escape(const std::string &bytes);
+// Bytes shown with C escapes, for failure messages.
+using simfw::escape;
 
 std::string read_file(const std::string &path); // empty when the file is missing
 void write_file(const std::string &path, const std::string &content, mode_t mode = 0644);
 void copy_file(const std::string &from, const std::string &to, mode_t mode = 0644);
 
-// Certificates, generated once per process by the openssl command (EC P-256,
-// valid for two days). All files are world-readable: the broker reads them
-// after dropping to its own user.
+// Certificates made by scripts/make-certs.sh (EC P-256, valid for two days)
+// once into the build tree, for every test process. All files are
+// world-readable: the broker reads them after dropping to its own user.
 struct Certs {
     std::string dir;
     std::string ca, ca_key;                          // the CA the bridge trusts
@@ -86,7 +90,7 @@ struct Certs {
     std::string other_client_cert, other_client_key; // clientAuth, signed by other_ca
     std::string elsewhere_cert, elsewhere_key;       // signed by ca, SAN DNS:elsewhere.invalid only
 };
-// Throws std::runtime_error with openssl's output when generation fails.
+// Throws std::runtime_error with the script's output when generation fails.
 const Certs &certs();
 
 // Copies ca, client_cert and client_key into DIR under the names the test
@@ -125,6 +129,7 @@ class Process {
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
     // argv[0] is looked up in PATH when it has no '/'. ENV empty: inherit.
+    // Throws when it cannot be started.
     void start(const std::vector<std::string> &argv, const std::string &cwd,
                const std::string &out_path, const std::string &err_path,
                const std::vector<std::string> &env = {});
@@ -157,8 +162,8 @@ struct BrokerConfig {
     Listener listener = Listener::MutualTls;
     // Another port leaves kPort to something standing in front of the broker.
     int port = kPort;
-    // Empty: certs().ca, broker_cert, broker_key.
-    std::string cafile, certfile, keyfile;
+    // Empty: certs().broker_cert, broker_key.
+    std::string certfile, keyfile;
     std::string extra; // more configuration lines
 
     static BrokerConfig refusing() {
@@ -195,9 +200,6 @@ class Broker {
     bool running() {
         return process_.running();
     }
-    pid_t pid() const {
-        return process_.pid();
-    }
     std::string log() const;
     std::string output() const; // stdout and stderr: start-up errors land there
     int log_count(const std::string &text) const;
@@ -215,8 +217,8 @@ class Broker {
     Process process_;
 };
 
-// The serial line: an openpty pair with the slave in raw mode. The test
-// plays the device on the master side.
+// The serial line: a raw pty pair (pty_line.h). The test plays the device on
+// the master side.
 class Pty {
   public:
     Pty();
@@ -224,10 +226,10 @@ class Pty {
     Pty(const Pty &) = delete;
     Pty &operator=(const Pty &) = delete;
     const std::string &slave_path() const {
-        return slave_path_;
+        return pair_.slave_path;
     }
     int master() const {
-        return master_;
+        return pair_.master;
     }
     // Symlinks PATH (DIR/ttyATH0 for the bridge) to the slave.
     void link(const std::string &path);
@@ -243,9 +245,7 @@ class Pty {
     ::testing::AssertionResult expect_silence(Duration d);
 
   private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string slave_path_;
+    simfw::PtyPair pair_;
     std::string link_;
 };
 
@@ -288,9 +288,6 @@ class Bridge {
     }
     std::optional<int> wait_exit(Duration timeout) {
         return process_.wait(timeout);
-    }
-    void signal(int sig) {
-        process_.signal(sig);
     }
     void kill() {
         process_.kill();

@@ -1,7 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "pty_line.h"
 #include "serial.h"
 
 using namespace std::chrono_literals;
@@ -40,26 +39,19 @@ using Duration = std::chrono::milliseconds;
 // by its path, as the bridge opens /dev/ttyATH0.
 class SerialTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char name[256];
-        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-        path = name;
-    }
     void TearDown() override {
         if (sd >= 0)
             serial_end();
-        close(master);
-        close(slave);
     }
     void device_writes(const std::string &bytes) {
-        ASSERT_EQ(write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+        ASSERT_TRUE(simfw::write_all(pty.master, bytes, 1s));
     }
     // Waits until the line holds N bytes for the bridge to read.
     ::testing::AssertionResult waiting(int n) {
         int count = 0;
         for (auto end = std::chrono::steady_clock::now() + 2s;
              std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(5ms)) {
-            ioctl(slave, FIONREAD, &count);
+            ioctl(pty.slave, FIONREAD, &count);
             if (count >= n)
                 return ::testing::AssertionSuccess();
         }
@@ -67,19 +59,10 @@ class SerialTest : public ::testing::Test {
     }
     // What the device receives within TIMEOUT.
     std::string device_reads(Duration timeout) {
-        std::string got;
-        pollfd p{master, POLLIN, 0};
-        while (poll(&p, 1, static_cast<int>(timeout.count())) > 0) {
-            char buf[512];
-            ssize_t n = read(master, buf, sizeof(buf));
-            if (n <= 0)
-                break;
-            got.append(buf, n);
-        }
-        return got;
+        return simfw::read_bytes(pty.master, SIZE_MAX, timeout);
     }
-    int master = -1, slave = -1;
-    std::string path;
+    simfw::PtyPair pty = simfw::PtyPair::open(); // raw, 115200 baud
+    const std::string &path = pty.slave_path;
 };
 
 TEST(SerialSpeed, TableAndFallback) {
@@ -101,7 +84,7 @@ TEST_F(SerialTest, RequestedSpeedReachesThePort) {
     const struct {
         int baud;
         speed_t constant;
-    } cases[] = {{115200, B115200}, {9600, B9600}, {4800, B230400}};
+    } cases[] = {{9600, B9600}, {115200, B115200}, {4800, B230400}}; // the pty starts at 115200
     for (const auto &c : cases) {
         serial_begin(path.c_str(), c.baud);
         struct termios t;
@@ -116,12 +99,12 @@ TEST_F(SerialTest, OpensRawEightNOneWithBlockingReads) {
     // Start from a cooked line with two stop bits (the pty keeps those, unlike
     // CS7 and parity) so that serial_begin has something to change.
     struct termios t;
-    ASSERT_EQ(tcgetattr(slave, &t), 0);
+    ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
     t.c_cflag = (t.c_cflag & ~(CSIZE | CLOCAL | CREAD)) | CS7 | PARENB | CSTOPB;
     t.c_lflag |= ICANON | ECHO | ECHOE | ISIG;
     t.c_oflag |= OPOST;
     t.c_iflag |= ICRNL | IXON;
-    ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
+    ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &t), 0);
 
     serial_begin(path.c_str(), 115200);
     ASSERT_TRUE(requested) << "serial_begin set no attributes";

@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <system_error>
-#include <termios.h>
 #include <unistd.h>
 
 namespace simfw {
@@ -34,69 +31,12 @@ timespec to_timespec(Clock::duration d) {
 
 } // namespace
 
-PtyPair::PtyPair(PtyPair &&other) noexcept
-    : master(other.master), slave(other.slave), slave_path(std::move(other.slave_path)) {
-    other.master = other.slave = -1;
-}
-
-PtyPair &PtyPair::operator=(PtyPair &&other) noexcept {
-    if (this != &other) {
-        close();
-        master = other.master;
-        slave = other.slave;
-        slave_path = std::move(other.slave_path);
-        other.master = other.slave = -1;
-    }
-    return *this;
-}
-
-PtyPair::~PtyPair() {
-    close();
-}
-
-void PtyPair::close() {
-    if (master >= 0)
-        ::close(master);
-    if (slave >= 0)
-        ::close(slave);
-    master = slave = -1;
-}
-
-PtyPair PtyPair::open() {
-    termios raw{};
-    cfmakeraw(&raw);
-    raw.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&raw, B115200);
-    cfsetospeed(&raw, B115200);
-    PtyPair p;
-    if (openpty(&p.master, &p.slave, nullptr, &raw, nullptr) != 0)
-        throw_errno("openpty");
-    // Keep the ends out of processes that a test starts (the bridge opens
-    // the slave by its path).
-    fcntl(p.master, F_SETFD, FD_CLOEXEC);
-    fcntl(p.slave, F_SETFD, FD_CLOEXEC);
-    char name[PATH_MAX];
-    if (ttyname_r(p.slave, name, sizeof name) != 0)
-        throw_errno("ttyname_r");
-    p.slave_path = name;
-    return p;
-}
-
 SimFirmware::SimFirmware(int master_fd, Options options)
     : fd_(master_fd), options_(std::move(options)), faults_(options_.faults) {
     if (pipe2(wake_pipe_, O_NONBLOCK | O_CLOEXEC) != 0)
         throw_errno("pipe2");
     // Reads must never block the device thread: it also keeps the timers.
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
-    if (options_.make_raw) {
-        // On the master this sets the line discipline of the pair, that is,
-        // what the slave end sees.
-        termios t{};
-        if (tcgetattr(fd_, &t) == 0) {
-            cfmakeraw(&t);
-            tcsetattr(fd_, TCSANOW, &t);
-        }
-    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -172,11 +112,6 @@ std::vector<std::string> SimFirmware::unexpected() const {
     return unexpected_;
 }
 
-bool SimFirmware::idle() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return idle_;
-}
-
 template <class Pred>
 bool SimFirmware::wait_until(std::chrono::milliseconds timeout, Pred pred) const {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -201,38 +136,16 @@ bool SimFirmware::wait_idle(std::chrono::milliseconds timeout) const {
 
 bool SimFirmware::write_all(const std::string &bytes) {
     std::lock_guard<std::mutex> lock(write_mutex_);
-    const auto give_up = Clock::now() + std::chrono::seconds(1);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno == EAGAIN && Clock::now() < give_up) {
-            // Nobody is reading the slave end; give it a moment.
-            pollfd p{fd_, POLLOUT, 0};
-            ::poll(&p, 1, 10);
-            continue;
-        }
-        return false;
-    }
-    return true;
+    // Nobody may be reading the slave end yet; it gets a moment.
+    return simfw::write_all(fd_, bytes, std::chrono::seconds(1));
 }
 
 std::string SimFirmware::status_report(const std::string &command, const Faults &faults) const {
-    std::string text;
-    if (options_.report_text) {
-        text = options_.report_text(command);
-    } else {
-        static const std::string placeholder = "{cmd}";
-        text = options_.report_format;
-        for (std::size_t at = text.find(placeholder); at != std::string::npos;
-             at = text.find(placeholder, at + command.size())) {
-            text.replace(at, placeholder.size(), command);
-        }
+    static const std::string placeholder = "{cmd}";
+    std::string text = options_.report_format;
+    for (std::size_t at = text.find(placeholder); at != std::string::npos;
+         at = text.find(placeholder, at + command.size())) {
+        text.replace(at, placeholder.size(), command);
     }
     if (faults.report_size != 0)
         text.resize(faults.report_size, '.');
@@ -326,7 +239,7 @@ void SimFirmware::step(Clock::time_point now, std::vector<Event> &events) {
                 if (faults.silent)
                     continue;
                 state_ = State::ack_due;
-                deadline_ = now + options_.ack_delay;
+                deadline_ = now;
                 continue;
             }
             if (burst_.empty() && pending_report_acks_ == 0 && !input_waiting()) {

@@ -39,6 +39,8 @@
 #include <thread>
 #include <vector>
 
+#include "pty_line.h"
+
 namespace simfw {
 
 using Clock = std::chrono::steady_clock;
@@ -83,46 +85,23 @@ struct Event {
 };
 
 struct Options {
-    std::chrono::milliseconds ack_delay{0};      // command complete -> "#"
     std::chrono::milliseconds report_delay{150}; // "#" -> status report
     std::chrono::milliseconds quiet_gap{20};     // pause that ends a burst
     // How long a report waits for its "#\n" before the device gives up on
     // it (a report sent before the host opened the line is never answered).
     std::chrono::milliseconds report_ack_timeout{1000};
     // Status report text: every "{cmd}" in report_format is replaced by the
-    // command (a format without it is a fixed text); report_text, when set,
-    // is used instead.
+    // command (a format without it is a fixed text).
     std::string report_format = "OK {cmd}\n";
-    std::function<std::string(const std::string &command)> report_text;
     Faults faults;
-    // Put the line into raw mode at start, so that nothing is echoed or
-    // translated before the host has configured its end.
-    bool make_raw = true;
     // Called on the device thread, outside any lock, for every event.
     std::function<void(const Event &)> on_event;
 };
 
-// A pseudo-terminal pair in raw mode; both ends are closed on destruction.
-struct PtyPair {
-    int master = -1;
-    int slave = -1;
-    std::string slave_path;
-
-    PtyPair() = default;
-    PtyPair(const PtyPair &) = delete;
-    PtyPair &operator=(const PtyPair &) = delete;
-    PtyPair(PtyPair &&other) noexcept;
-    PtyPair &operator=(PtyPair &&other) noexcept;
-    ~PtyPair();
-    void close();
-
-    // Throws std::system_error on failure.
-    static PtyPair open();
-};
-
 class SimFirmware {
   public:
-    // Runs the device on master_fd (the master side of a pty) on a thread of
+    // Runs the device on master_fd (the master side of a raw pty, see
+    // pty_line.h) on a thread of
     // its own. The descriptor stays the caller's: it is set non-blocking and
     // must stay open until this object is destroyed.
     explicit SimFirmware(int master_fd, Options options = {});
@@ -148,7 +127,6 @@ class SimFirmware {
     std::size_t acks() const; // "#\n" received
     std::vector<SentReport> reports() const;
     std::vector<std::string> unexpected() const;
-    bool idle() const;
 
     // Each returns true once the count reaches n, false on timeout.
     bool wait_for_commands(std::size_t n, std::chrono::milliseconds timeout) const;

@@ -1,5 +1,5 @@
 // sim-firmware: the simulated microcontroller on a pseudo-terminal, for the
-// demo and the benchmarks. The slave end is published as a symbolic link
+// demo. The slave end is published as a symbolic link
 // (by default ./ttyATH0, where the test build of the bridge looks for its
 // serial device) and every event is printed as one line on standard output.
 // SIGINT, SIGTERM and SIGHUP stop it and remove the link; SIGUSR1 sends the
@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <exception>
 #include <pthread.h>
 #include <string>
@@ -24,23 +23,11 @@ namespace {
 
 void usage(const char *argv0) {
     std::fprintf(stderr,
-                 "usage: %s [--link PATH] [--report-delay-ms N] [--ack-delay-ms N]\n"
-                 "          [--report-format TEXT] [--info TEXT] [--info-delay-ms N]\n"
-                 "          [--count N] [--quiet]\n"
-                 "  --link PATH          symbolic link to the device end (default ./ttyATH0);\n"
-                 "                       an existing link there is replaced\n"
-                 "  --report-delay-ms N  time from \"#\" to the status report (default 150)\n"
-                 "  --ack-delay-ms N     time from a complete command to \"#\" (default 0)\n"
-                 "  --report-format TEXT status report, {cmd} stands for the command\n"
-                 "                       (default \"OK {cmd}\\n\")\n"
-                 "  --info TEXT          send this information report once, when idle,\n"
-                 "                       and again on every SIGUSR1\n"
-                 "  --info-delay-ms N    wait this long after start before the first one\n"
-                 "                       (default 0; the bridge discards what the device\n"
-                 "                       sent before it opened the line)\n"
-                 "  --count N            exit once N reports have been acknowledged\n"
-                 "  --quiet              print no event lines\n"
-                 "TEXT takes the escapes \\n \\r \\t \\\\ and \\xHH.\n",
+                 "usage: %s [--link PATH] [--info TEXT]\n"
+                 "  --link PATH  symbolic link to the device end (default ./ttyATH0);\n"
+                 "               an existing link there is replaced\n"
+                 "  --info TEXT  send this information report once, when idle, and again\n"
+                 "               on every SIGUSR1; TEXT takes the escapes \\n \\r \\t \\\\ \\xHH\n",
                  argv0);
 }
 
@@ -78,38 +65,17 @@ std::string unescape(const char *s) {
     return out;
 }
 
-// Control bytes are shown as escapes so that each event stays on one line.
-std::string printable(const std::string &bytes) {
-    std::string out;
-    char hex[8];
-    for (unsigned char ch : bytes) {
-        if (ch == '\n') {
-            out += "\\n";
-        } else if (ch == '\r') {
-            out += "\\r";
-        } else if (ch == '\\') {
-            out += "\\\\";
-        } else if (ch < 0x20 || ch >= 0x7f) {
-            std::snprintf(hex, sizeof hex, "\\x%02x", ch);
-            out += hex;
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out;
-}
-
 // Reports conventionally end in one line end; the event line has its own.
 std::string report_line(std::string text) {
     if (!text.empty() && text.back() == '\n')
         text.pop_back();
-    return printable(text);
+    return simfw::escape(text);
 }
 
 void print_event(const simfw::Event &e) {
     switch (e.type) {
     case simfw::Event::command:
-        std::printf("DEVICE GOT COMMAND: %s\n", printable(e.text).c_str());
+        std::printf("DEVICE GOT COMMAND: %s\n", simfw::escape(e.text).c_str());
         break;
     case simfw::Event::ack_sent:
         std::printf("DEVICE SENT ACK\n");
@@ -122,19 +88,9 @@ void print_event(const simfw::Event &e) {
         std::printf("DEVICE GOT REPORT ACK\n");
         break;
     case simfw::Event::unexpected:
-        std::printf("DEVICE GOT UNEXPECTED: %s\n", printable(e.text).c_str());
+        std::printf("DEVICE GOT UNEXPECTED: %s\n", simfw::escape(e.text).c_str());
         break;
     }
-}
-
-bool parse_count(const char *s, long &out) {
-    char *end = nullptr;
-    errno = 0;
-    const long v = std::strtol(s, &end, 10);
-    if (errno != 0 || end == s || *end != '\0' || v < 0)
-        return false;
-    out = v;
-    return true;
 }
 
 // Puts the link in place atomically, so that a bridge starting at the same
@@ -168,38 +124,16 @@ void remove_link(const std::string &target, const std::string &link) {
 
 int main(int argc, char **argv) {
     std::string link = "./ttyATH0";
-    simfw::Options options;
     std::string info;
     bool have_info = false;
-    std::chrono::milliseconds info_delay{0};
-    long count = -1;
-    bool quiet = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool has_value = i + 1 < argc;
-        long n = 0;
-        if (arg == "--quiet") {
-            quiet = true;
-        } else if (arg == "--link" && has_value) {
+        if (arg == "--link" && i + 1 < argc) {
             link = argv[++i];
-        } else if (arg == "--report-delay-ms" && has_value && parse_count(argv[i + 1], n)) {
-            options.report_delay = std::chrono::milliseconds(n);
-            ++i;
-        } else if (arg == "--ack-delay-ms" && has_value && parse_count(argv[i + 1], n)) {
-            options.ack_delay = std::chrono::milliseconds(n);
-            ++i;
-        } else if (arg == "--report-format" && has_value) {
-            options.report_format = unescape(argv[++i]);
-        } else if (arg == "--info" && has_value) {
+        } else if (arg == "--info" && i + 1 < argc) {
             info = unescape(argv[++i]);
             have_info = true;
-        } else if (arg == "--info-delay-ms" && has_value && parse_count(argv[i + 1], n)) {
-            info_delay = std::chrono::milliseconds(n);
-            ++i;
-        } else if (arg == "--count" && has_value && parse_count(argv[i + 1], n)) {
-            count = n;
-            ++i;
         } else {
             usage(argv[0]);
             return 2;
@@ -208,14 +142,13 @@ int main(int argc, char **argv) {
 
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    // Taken by sigtimedwait below; blocked before the device thread starts
-    // so that it inherits the mask and never takes them itself.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGHUP);
-    sigset_t taken = stop_signals;
+    // Taken by sigwait below; blocked before the device thread starts so
+    // that it inherits the mask and never takes them itself.
+    sigset_t taken;
+    sigemptyset(&taken);
+    sigaddset(&taken, SIGINT);
+    sigaddset(&taken, SIGTERM);
+    sigaddset(&taken, SIGHUP);
     sigaddset(&taken, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &taken, nullptr);
 
@@ -231,33 +164,18 @@ int main(int argc, char **argv) {
     if (!make_link(pty.slave_path, link))
         return 1;
 
-    if (!quiet)
-        options.on_event = print_event;
+    simfw::Options options;
+    options.on_event = print_event;
     {
         simfw::SimFirmware device(pty.master, options);
-        if (!quiet)
-            std::printf("DEVICE READY ON %s (%s)\n", link.c_str(), pty.slave_path.c_str());
-        const auto info_due = simfw::Clock::now() + info_delay;
-        bool info_sent = !have_info;
-
-        const timespec tick{0, 20 * 1000 * 1000};
-        for (;;) {
-            if (count >= 0 && device.acks() >= static_cast<std::size_t>(count))
-                break;
-            if (!info_sent && simfw::Clock::now() >= info_due) {
+        std::printf("DEVICE READY ON %s (%s)\n", link.c_str(), pty.slave_path.c_str());
+        if (have_info)
+            device.send_info(info);
+        int sig = 0;
+        while (sigwait(&taken, &sig) == 0 && sig == SIGUSR1)
+            if (have_info)
                 device.send_info(info);
-                info_sent = true;
-            }
-            const int sig = sigtimedwait(&taken, nullptr, &tick);
-            if (sig == SIGUSR1) {
-                if (have_info)
-                    device.send_info(info);
-            } else if (sig > 0) {
-                break;
-            }
-        }
-        if (!quiet)
-            std::printf("DEVICE STOPPED AFTER %zu REPORT ACKS\n", device.acks());
+        std::printf("DEVICE STOPPED AFTER %zu REPORT ACKS\n", device.acks());
     }
     remove_link(pty.slave_path, link);
     return 0;
