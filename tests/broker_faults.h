@@ -1,7 +1,6 @@
 // Pieces shared by the scenarios that kill, stop and restart the broker under
-// the bridge: what the broker's log shows of the bridge's sessions, a broker
-// and a remote party whose state survives a SIGKILL, and figures printed for
-// the documentation.
+// the bridge: what the broker's log shows of the bridge's sessions, and a
+// broker and a remote party whose state survives a SIGKILL.
 #ifndef BRIDGE_TESTS_BROKER_FAULTS_H
 #define BRIDGE_TESTS_BROKER_FAULTS_H
 
@@ -20,30 +19,6 @@ inline const std::regex
     kLogin(R"(Received PUBLISH from 02:FC:00:00:00:01 \(d0, q1, r0, m\d+, 'login')");
 inline const std::regex kSubscribed(R"(02:FC:00:00:00:01 1 commands)");
 inline const std::regex kBridgeSession(R"(New client connected from .* as 02:FC:00:00:00:01 )");
-
-inline void figure(const std::string &name, long value) {
-    ::testing::Test::RecordProperty(name, std::to_string(value));
-    printf("FIGURE %s=%ld\n", name.c_str(), value);
-    fflush(stdout);
-}
-
-inline int count(const std::string &text, const std::string &needle) {
-    int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size()))
-        n++;
-    return n;
-}
-
-template <class Pred> bool eventually(Duration timeout, Pred pred) {
-    auto deadline = Clock::now() + scaled(timeout);
-    while (!pred()) {
-        if (Clock::now() > deadline)
-            return pred();
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 // A mutual-TLS broker whose state is written to DIR/persist/ after every
 // change (a subscription, a message queued for a client), so that a

@@ -112,18 +112,6 @@ std::string run_script(const std::string &name, std::vector<std::string> args,
     return output;
 }
 
-// Polls PRED every 10 ms until it holds or TIMEOUT has passed; one last look
-// after the deadline.
-template <class Pred> bool poll_until(Duration timeout, Pred pred) {
-    auto deadline = Clock::now() + scaled(timeout);
-    while (Clock::now() < deadline) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return pred();
-}
-
 int decode_status(int raw) {
     if (WIFEXITED(raw))
         return WEXITSTATUS(raw);
@@ -142,14 +130,6 @@ std::string make_temp_dir(const char *prefix) {
     return buf.data();
 }
 
-int count_occurrences(const std::string &haystack, const std::string &needle) {
-    int n = 0;
-    for (size_t pos = haystack.find(needle); pos != std::string::npos;
-         pos = haystack.find(needle, pos + needle.size()))
-        n++;
-    return n;
-}
-
 int count_matching_lines(const std::string &text, const std::regex &pattern) {
     std::stringstream lines(text);
     std::string line;
@@ -162,7 +142,7 @@ int count_matching_lines(const std::string &text, const std::regex &pattern) {
 
 ::testing::AssertionResult wait_for_file_text(const std::string &path, const std::string &text,
                                               Duration timeout, const char *what) {
-    if (poll_until(timeout, [&] { return read_file(path).find(text) != std::string::npos; }))
+    if (eventually(timeout, [&] { return read_file(path).find(text) != std::string::npos; }))
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "\"" << escape(text) << "\" not on " << what
                                          << " within " << timeout.count() << " ms; it holds:\n"
@@ -184,6 +164,20 @@ std::string login_payload(const std::string &id) {
     std::string text = "{\"ID\":\"" + id + "\",\"login\":\"test\",\"pass\":\"vmzq\"}";
     text.resize(55, '\0');
     return text;
+}
+
+int count(const std::string &text, const std::string &needle) {
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size()))
+        n++;
+    return n;
+}
+
+void figure(const std::string &name, long value) {
+    ::testing::Test::RecordProperty(name, std::to_string(value));
+    printf("FIGURE %s=%ld\n", name.c_str(), value);
+    fflush(stdout);
 }
 
 std::string read_file(const std::string &path) {
@@ -285,7 +279,7 @@ bool Process::running() {
 std::optional<int> Process::wait(Duration timeout) {
     if (pid_ <= 0)
         return std::nullopt;
-    poll_until(timeout, [&] { return !running(); });
+    eventually(timeout, [&] { return !running(); });
     return status_;
 }
 
@@ -420,7 +414,7 @@ WorkDir::~WorkDir() {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(config.port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ready = poll_until(timeout, [&] {
+    bool ready = eventually(timeout, [&] {
         if (!process_.running())
             return true;
         int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -466,7 +460,7 @@ std::string Broker::output() const {
 }
 
 int Broker::log_count(const std::string &text) const {
-    return count_occurrences(log(), text);
+    return count(log(), text);
 }
 
 int Broker::log_count(const std::regex &pattern) const {
@@ -475,7 +469,7 @@ int Broker::log_count(const std::regex &pattern) const {
 
 ::testing::AssertionResult Broker::wait_for_log(const std::string &text, Duration timeout,
                                                 int count) const {
-    if (poll_until(timeout, [&] { return log_count(text) >= count; }))
+    if (eventually(timeout, [&] { return log_count(text) >= count; }))
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
            << log_count(text) << " of " << count << " \"" << text << "\" in the broker log within "
@@ -485,7 +479,7 @@ int Broker::log_count(const std::regex &pattern) const {
 
 ::testing::AssertionResult Broker::wait_for_log(const std::regex &pattern, Duration timeout,
                                                 int count) const {
-    if (poll_until(timeout, [&] { return log_count(pattern) >= count; }))
+    if (eventually(timeout, [&] { return log_count(pattern) >= count; }))
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
            << log_count(pattern) << " of " << count << " matching lines in the broker log within "

@@ -66,6 +66,25 @@ void isolate_network(bool take_lock);
 // Observation periods (read_all_for, expect_silence) are not scaled.
 Duration scaled(Duration timeout);
 
+// Polls PRED every 10 ms until it holds or TIMEOUT (scaled) has passed; one
+// last look after the deadline.
+template <class Pred> bool eventually(Duration timeout, Pred pred) {
+    auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return pred();
+}
+
+// How often NEEDLE occurs in TEXT.
+int count(const std::string &text, const std::string &needle);
+
+// A figure of a scenario: printed as "FIGURE name=value" and recorded as a
+// test property, so a run shows what was survived, not only that it passed.
+void figure(const std::string &name, long value);
+
 // The 55-byte login payload the bridge publishes for ID; an ID shorter than
 // 17 characters leaves zero bytes at the end.
 std::string login_payload(const std::string &id);

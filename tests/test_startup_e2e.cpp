@@ -138,28 +138,4 @@ TEST_F(E2E, NoHardwareAddressEndsWithOutOfMemory) {
     EXPECT_EQ(broker.log_count("New client connected"), 0);
 }
 
-class MissingTlsFile : public E2E, public ::testing::WithParamInterface<const char *> {};
-
-TEST_P(MissingTlsFile, NoPlaintextConnection) {
-    // A plain listener would accept the CONNECT that a client without its
-    // TLS settings sends in the clear.
-    ASSERT_TRUE(broker.restart(BrokerConfig::plain()));
-    ASSERT_EQ(unlink(dir.file(GetParam()).c_str()), 0);
-    bridge.start();
-    EXPECT_TRUE(bridge.wait_for_stdout("TLS input parameters are invalid.\n", 5s));
-    std::this_thread::sleep_for(3s);
-    EXPECT_EQ(broker.log_count("New client connected"), 0) << "the bridge connected without TLS";
-    EXPECT_TRUE(bridge.running());
-}
-
-INSTANTIATE_TEST_SUITE_P(Startup, MissingTlsFile,
-                         ::testing::Values("crt.ca.qx.pem", "tls-cert.pem", "tls-key.pem"),
-                         [](const auto &info) {
-                             std::string name = info.param;
-                             for (char &ch : name)
-                                 if (!isalnum(static_cast<unsigned char>(ch)))
-                                     ch = '_';
-                             return name;
-                         });
-
 } // namespace
