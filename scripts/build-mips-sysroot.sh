@@ -63,13 +63,9 @@ command -v perl >/dev/null 2>&1 || need_pkgs="$need_pkgs perl"
 command -v pkg-config >/dev/null 2>&1 || need_pkgs="$need_pkgs pkg-config"
 command -v dpkg-source >/dev/null 2>&1 || need_pkgs="$need_pkgs dpkg-dev"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need_pkgs="$need_pkgs googletest"
-if [ -n "$need_pkgs" ]; then
-    log "installing:$need_pkgs"
-    # shellcheck disable=SC2086
-    apt-get install -y --no-install-recommends $need_pkgs ||
-        { apt-get update && apt-get install -y --no-install-recommends $need_pkgs; } ||
-        die "could not install:$need_pkgs"
-fi
+. "$here/scripts/apt-install.sh"
+# shellcheck disable=SC2086
+apt_install $need_pkgs || die "could not install:$need_pkgs"
 if [ $abi = musl ]; then
     tc=${BRIDGE_MUSL_TOOLCHAIN:-$here/build-mips-musl/toolchain}
     sh "$here/scripts/install-musl-toolchain.sh" "$tc"

@@ -14,13 +14,9 @@ missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
 done
-if [ -n "$missing" ]; then
-    echo "Installing:$missing"
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
-fi
+. "$ROOT/scripts/apt-install.sh"
+# shellcheck disable=SC2086
+apt_install $missing
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} ${CMAKE_ARGS:-}
 cmake --build "$BUILD" -j"$(nproc)"

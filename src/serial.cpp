@@ -63,7 +63,9 @@ void serial_begin(const char *device, int baud) {
         fprintf(stderr, "Unable to open the serial port %s\n", device);
         exit(1);
     }
-    // Back to blocking reads: callers read only what FIONREAD reported.
+    // Clears O_NDELAY again, for blocking reads and writes (callers read only
+    // what FIONREAD reported). F_SETFL ignores the access mode: O_RDWR here
+    // stands for "no status flags".
     fcntl(sd, F_SETFL, O_RDWR);
 
     tcgetattr(sd, &options);
@@ -133,8 +135,10 @@ void serial_print(unsigned char byte) {
 
 void serial_print_string(const char *text) {
     size_t len = strlen(text);
-    // One write, not retried when short: acknowledgements and commands are
-    // far below the tty buffer.
+    // One write, not retried: on the blocking descriptor a tty write returns
+    // once every byte is queued, however long the text (a 1 MiB command is
+    // tested); only a signal handler could cut it short, and the bridge
+    // installs none.
     if (len > 0 && write(sd, text, len) < 0)
         return;
 }

@@ -1,5 +1,7 @@
 // The serial port: one POSIX serial device per process, with operations
-// named after a microcontroller serial interface.
+// named after a microcontroller serial interface. serial_peek, serial_print
+// and serial_end complete that interface; the bridge itself does not call
+// them.
 //
 // After start-up only the serial exchange thread reads the port; both
 // threads write to it, each while holding bridge_lock (mosquitto-client.h).
@@ -9,6 +11,9 @@
 
 #include <termios.h>
 
+// sd is set by serial_begin on the main thread before the exchange thread
+// starts, then only read; c is written by every read, so by the exchange
+// thread after start-up; status is used by serial_begin alone.
 extern int sd;          // descriptor of the open serial device
 extern unsigned char c; // the byte most recently read, peeked or flushed
 extern int status;      // modem-control bits, read and written back by serial_begin
