@@ -152,6 +152,19 @@ cmake_cross() {
         -DCMAKE_INSTALL_LIBDIR=lib "$@"
 }
 
+# cmake_component NAME SRC [CMAKE ARGS...]: configures, builds and installs
+# into the sysroot, logs in $work/NAME-*.log.
+cmake_component() {
+    name=$1 src=$2
+    shift 2
+    cmake_cross -S "$src" -B "$work/$name-build" "$@" >"$work/$name-configure.log" 2>&1 ||
+        { cat "$work/$name-configure.log" >&2; exit 1; }
+    cmake --build "$work/$name-build" --parallel "$jobs" >"$work/$name-build.log" 2>&1 ||
+        { tail -40 "$work/$name-build.log" >&2; exit 1; }
+    DESTDIR=$sysroot cmake --install "$work/$name-build" >"$work/$name-install.log" 2>&1 ||
+        { cat "$work/$name-install.log" >&2; exit 1; }
+}
+
 build_openssl() {
     fetch_source openssl
     src=$work/openssl
@@ -194,17 +207,11 @@ build_mosquitto() {
     else
         set -- -DWITH_STATIC_LIBRARIES=ON -DWITH_SHARED_LIBRARIES=OFF
     fi
-    cmake_cross -S "$src" -B "$work/mosquitto-build" \
+    cmake_component mosquitto "$src" \
         -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF \
         -DWITH_CJSON=OFF -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF \
         -DWITH_TLS=ON -DWITH_TLS_PSK=ON -DWITH_THREADING=ON \
-        -DWITH_SRV=OFF -DWITH_WEBSOCKETS=OFF "$@" \
-        >"$work/mosquitto-configure.log" 2>&1 ||
-        { cat "$work/mosquitto-configure.log" >&2; exit 1; }
-    cmake --build "$work/mosquitto-build" --parallel "$jobs" >"$work/mosquitto-build.log" 2>&1 ||
-        { tail -40 "$work/mosquitto-build.log" >&2; exit 1; }
-    DESTDIR=$sysroot cmake --install "$work/mosquitto-build" >"$work/mosquitto-install.log" 2>&1 ||
-        { cat "$work/mosquitto-install.log" >&2; exit 1; }
+        -DWITH_SRV=OFF -DWITH_WEBSOCKETS=OFF "$@"
     if [ $abi = musl ]; then
         # Its CMake always builds the shared library too and names the archive
         # libmosquitto_static.a. The tree keeps the archive alone, under the
@@ -218,14 +225,7 @@ build_mosquitto() {
 
 build_googletest() {
     log "building GoogleTest from /usr/src/googletest"
-    cmake_cross -S /usr/src/googletest -B "$work/googletest-build" \
-        -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON \
-        >"$work/googletest-configure.log" 2>&1 ||
-        { cat "$work/googletest-configure.log" >&2; exit 1; }
-    cmake --build "$work/googletest-build" --parallel "$jobs" >"$work/googletest-build.log" 2>&1 ||
-        { tail -40 "$work/googletest-build.log" >&2; exit 1; }
-    DESTDIR=$sysroot cmake --install "$work/googletest-build" >"$work/googletest-install.log" 2>&1 ||
-        { cat "$work/googletest-install.log" >&2; exit 1; }
+    cmake_component googletest /usr/src/googletest -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON
 }
 
 start=$(date +%s)

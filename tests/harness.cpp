@@ -686,12 +686,7 @@ template <class Pred> bool RemoteClient::wait_until(Duration timeout, Pred pred)
         subscriptions_.emplace_back(topic, qos);
     }
     int rc = mosquitto_subscribe(mosq_, &mid, topic.c_str(), qos);
-    if (rc != MOSQ_ERR_SUCCESS)
-        return ::testing::AssertionFailure() << "mosquitto_subscribe: " << mosquitto_strerror(rc);
-    if (!wait_until(timeout, [&] { return acked_.count(mid) > 0; }))
-        return ::testing::AssertionFailure()
-               << "no SUBACK for " << topic << " within " << timeout.count() << " ms";
-    return ::testing::AssertionSuccess();
+    return acknowledged("mosquitto_subscribe", rc, mid, "subscription to " + topic, timeout);
 }
 
 ::testing::AssertionResult RemoteClient::publish(const std::string &topic,
@@ -700,11 +695,16 @@ template <class Pred> bool RemoteClient::wait_until(Duration timeout, Pred pred)
     int mid = 0;
     int rc = mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()),
                                payload.data(), qos, false);
+    return acknowledged("mosquitto_publish", rc, mid, "publish on " + topic, timeout);
+}
+
+::testing::AssertionResult RemoteClient::acknowledged(const char *call, int rc, int mid,
+                                                      const std::string &what, Duration timeout) {
     if (rc != MOSQ_ERR_SUCCESS)
-        return ::testing::AssertionFailure() << "mosquitto_publish: " << mosquitto_strerror(rc);
+        return ::testing::AssertionFailure() << call << ": " << mosquitto_strerror(rc);
     if (!wait_until(timeout, [&] { return acked_.count(mid) > 0; }))
         return ::testing::AssertionFailure()
-               << "publish on " << topic << " not acknowledged within " << timeout.count() << " ms";
+               << what << " not acknowledged within " << timeout.count() << " ms";
     return ::testing::AssertionSuccess();
 }
 

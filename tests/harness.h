@@ -384,6 +384,9 @@ class RemoteClient {
     static void on_message(struct mosquitto *, void *obj, const struct mosquitto_message *msg);
     static void on_log(struct mosquitto *, void *obj, int level, const char *text);
     template <class Pred> bool wait_until(Duration timeout, Pred pred);
+    // CALL's result RC, then the acknowledgement of packet MID within TIMEOUT.
+    ::testing::AssertionResult acknowledged(const char *call, int rc, int mid,
+                                            const std::string &what, Duration timeout);
     void run_loop();
 
     Options options_;

@@ -50,6 +50,18 @@ class SimFirmwareTest : public ::testing::Test {
         fw = std::make_unique<simfw::SimFirmware>(pty.master, std::move(options));
     }
 
+    // The host reads REPORT and answers "#\n", which the device counts as
+    // its ACKS-th acknowledgement.
+    ::testing::AssertionResult reads_and_acknowledges(const std::string &report, std::size_t acks) {
+        std::string got = host.read_n(report.size(), 500ms);
+        if (got != report)
+            return ::testing::AssertionFailure() << "got \"" << simfw::escape(got) << "\"";
+        host.write("#\n");
+        if (!fw->wait_for_acks(acks, 500ms))
+            return ::testing::AssertionFailure() << "acknowledgement " << acks << " not counted";
+        return ::testing::AssertionSuccess();
+    }
+
     simfw::PtyPair pty = simfw::PtyPair::open();
     Host host{pty.slave};
     std::unique_ptr<simfw::SimFirmware> fw; // stopped before the pty closes
@@ -197,9 +209,7 @@ TEST_F(SimFirmwareTest, SilentAndReportlessFaults) {
 TEST_F(SimFirmwareTest, InfoReportWaitsUntilExchangeIsOver) {
     start();
     fw->send_info("!boot\n");
-    EXPECT_EQ(host.read_n(6, 500ms), "!boot\n");
-    host.write("#\n");
-    ASSERT_TRUE(fw->wait_for_acks(1, 500ms));
+    ASSERT_TRUE(reads_and_acknowledges("!boot\n", 1));
 
     host.write("a");
     ASSERT_TRUE(fw->wait_for_commands(1, 500ms));
@@ -224,9 +234,7 @@ TEST_F(SimFirmwareTest, InfoReportWaitsUntilExchangeIsOver) {
 TEST_F(SimFirmwareTest, UnsolicitedReportRawBytesAndStrayAck) {
     start();
     fw->send_unsolicited("OK ?\n");
-    EXPECT_EQ(host.read_n(5, 500ms), "OK ?\n");
-    host.write("#\n");
-    ASSERT_TRUE(fw->wait_for_acks(1, 500ms));
+    ASSERT_TRUE(reads_and_acknowledges("OK ?\n", 1));
     EXPECT_TRUE(fw->unexpected().empty());
 
     fw->send_raw("\x01z");

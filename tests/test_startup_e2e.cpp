@@ -14,13 +14,18 @@ namespace {
 const std::regex kLoginReceived(
     R"(Received PUBLISH from 02:FC:00:00:00:01 \(d\d, q1, r0, m\d+, 'login', \.\.\. \(55 bytes\)\))");
 
+// The bridge started with REMOTE listening on "login": its login, if one
+// came within 5 s.
+std::optional<Message> login_after_start(Bridge &bridge, RemoteClient &remote) {
+    EXPECT_TRUE(remote.connect());
+    EXPECT_TRUE(remote.subscribe("login"));
+    bridge.start();
+    return remote.wait_for_message("login", 5s);
+}
+
 TEST_F(E2E, LoginIsTheExact55ByteTextAtQos1) {
     RemoteClient remote;
-    ASSERT_TRUE(remote.connect());
-    ASSERT_TRUE(remote.subscribe("login"));
-    bridge.start();
-
-    auto login = remote.wait_for_message("login", 5s);
+    auto login = login_after_start(bridge, remote);
     ASSERT_TRUE(login) << bridge.stdout_text();
     EXPECT_EQ(login->payload, R"({"ID":"02:FC:00:00:00:01","login":"test","pass":"vmzq"})");
     EXPECT_EQ(login->qos, 1);
@@ -46,10 +51,7 @@ class Identity : public E2E, public ::testing::WithParamInterface<IdentityCase> 
 TEST_P(Identity, LoginCarriesTheLastHardwareAddress) {
     ifconfig.set_output(GetParam().ifconfig);
     RemoteClient remote;
-    ASSERT_TRUE(remote.connect());
-    ASSERT_TRUE(remote.subscribe("login"));
-    bridge.start();
-    auto login = remote.wait_for_message("login", 5s);
+    auto login = login_after_start(bridge, remote);
     ASSERT_TRUE(login) << bridge.stdout_text();
     EXPECT_EQ(escape(login->payload), escape(GetParam().payload));
 }
