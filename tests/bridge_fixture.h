@@ -61,6 +61,15 @@ class BridgeTest : public ::testing::Test {
                                  std::chrono::milliseconds(20));
     }
 
+    // The device answers the command on the line: "#", then REPORT, each
+    // taken by a poll cycle.
+    void device_answers(const std::string &report) {
+        device_sends("#");
+        cycle();
+        device_sends(report);
+        cycle();
+    }
+
     // One poll cycle of the exchange loop; returns what it printed.
     std::string cycle() {
         testing::internal::CaptureStdout();

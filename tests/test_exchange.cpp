@@ -22,10 +22,7 @@ TEST_F(BridgeTest, RoadOfOneCommandList) {
     EXPECT_EQ(queued(), Strings{"b"});
     EXPECT_EQ(IDLE, 0);
 
-    device_sends("#");
-    cycle();
-    device_sends("OK b\n");
-    cycle();
+    device_answers("OK b\n");
     EXPECT_EQ(device_reads(), "#\n");
     EXPECT_EQ(queue.count, 0);
     EXPECT_EQ(IDLE, 1);
@@ -102,10 +99,7 @@ TEST_F(BridgeTest, StatusReportWithNoCommandOutstandingIsPublishedAndRemovesNoth
 TEST_F(BridgeTest, LastReportLeavesIdleAndWritesOnlyTheAcknowledgement) {
     deliver("commands", "a");
     device_reads();
-    device_sends("#");
-    cycle();
-    device_sends("OK\n");
-    cycle();
+    device_answers("OK\n");
     EXPECT_EQ(device_reads(), "#\n");
     EXPECT_EQ(IDLE, 1);
     EXPECT_EQ(queue.count, 0);

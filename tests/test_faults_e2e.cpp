@@ -444,6 +444,13 @@ void feed(Pty &pty, const std::string &bytes, Duration gap = 0ms) {
 
 class DeviceFaults : public Road {
   protected:
+    // The device records commands from now on but answers none.
+    void go_silent() {
+        simfw::Faults silent;
+        silent.silent = true;
+        device->set_faults(silent);
+    }
+
     // Every report the bridge published is bytes the device sent, in order,
     // zeros after them, on the topic its first byte calls for; and each was
     // answered with "#\n" once.
@@ -510,9 +517,7 @@ TEST_F(DeviceFaults, MebibyteOfNoiseWhileIdle) {
 // settles it either way (it answers the command, or is one that answers
 // nothing), and the next command is sent once and answered.
 TEST_F(DeviceFaults, MebibyteOfNoiseWhileAwaitingTheAcknowledgement) {
-    simfw::Faults silent;
-    silent.silent = true;
-    device->set_faults(silent);
+    go_silent();
     ASSERT_TRUE(remote.publish("commands", "stuck"));
     ASSERT_TRUE(device->wait_for_commands(1, 5s));
 
@@ -544,9 +549,7 @@ class SilentDevice : public DeviceFaults, public ::testing::WithParamInterface<s
 // queued list follows.
 TEST_P(SilentDevice, CommandWaitsUntilTheDeviceAnswers) {
     const size_t noise_size = GetParam();
-    simfw::Faults silent;
-    silent.silent = true;
-    device->set_faults(silent);
+    go_silent();
     ASSERT_TRUE(remote.publish("commands", "stuck"));
     ASSERT_TRUE(device->wait_for_commands(1, 5s));
     ASSERT_TRUE(remote.publish("commands", "next"));
@@ -619,9 +622,7 @@ TEST_F(CommandDeadline, AcknowledgedButNeverReported) {
 // awaits its "#", is stray bytes, not the next command's answer; the next
 // command's own report is published, and the deadline does not fire for it.
 TEST_F(CommandDeadline, SilentDeviceAndALateReport) {
-    simfw::Faults silent;
-    silent.silent = true;
-    device->set_faults(silent);
+    go_silent();
     ASSERT_TRUE(remote.publish("commands", "stuck;next"));
     ASSERT_TRUE(device->wait_for_commands(2, 5s));
     ASSERT_TRUE(bridge.wait_for_stdout("COMMAND TIMED OUT: stuck\n", 0ms));

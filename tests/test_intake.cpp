@@ -116,16 +116,10 @@ TEST_F(BridgeTest, ListFindingAReportOnTheLineIsSentAfterThatReport) {
         EXPECT_EQ(device_reads(), "#\na");
         EXPECT_EQ(IDLE, 0);
 
-        device_sends("#");
-        cycle();
-        device_sends("OK a\n");
-        cycle();
+        device_answers("OK a\n");
         EXPECT_EQ(device_reads(), "#\nb");
         EXPECT_EQ(queued(), Strings{"b"});
-        device_sends("#");
-        cycle();
-        device_sends("OK b\n");
-        cycle();
+        device_answers("OK b\n");
         EXPECT_EQ(device_reads(), "#\n");
         EXPECT_EQ(queue.count, 0);
         published.clear();
