@@ -30,6 +30,8 @@ TEST_F(Road, OneCommandListTravelsTheWholeRoad) {
               (Strings{report_payload("OK a\n"), report_payload("OK b\n")}));
     EXPECT_EQ(device->command_texts(), (Strings{"a", "b"}));
     EXPECT_TRUE(device->wait_for_acks(2, 2s)) << "each report is answered with #\\n";
+    for (const Message &m : remote.messages("status_update"))
+        EXPECT_EQ(m.qos, 1) << "reports are published at QoS 1"; // the remote subscribed at 2
     EXPECT_TRUE(device->unexpected().empty());
     EXPECT_TRUE(in_order(bridge.stdout_text(),
                          {"commands a;b\n", "TOKENIZED COMMAND: a\n", "TOKENIZED COMMAND: b\n",
