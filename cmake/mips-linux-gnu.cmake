@@ -31,15 +31,7 @@ set(ENV{BRIDGE_MIPS_SYSROOT} "${BRIDGE_MIPS_SYSROOT}")
 
 set(BRIDGE_MIPS_LIBC_ROOT /usr/${BRIDGE_MIPS_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH ${BRIDGE_MIPS_SYSROOT} ${BRIDGE_MIPS_LIBC_ROOT})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# pkg-config sees only the staging tree; its .pc files say prefix=/usr.
-set(ENV{PKG_CONFIG_LIBDIR} "${BRIDGE_MIPS_SYSROOT}/usr/lib/pkgconfig")
-set(ENV{PKG_CONFIG_SYSROOT_DIR} "${BRIDGE_MIPS_SYSROOT}")
-unset(ENV{PKG_CONFIG_PATH})
+include(${CMAKE_CURRENT_LIST_DIR}/mips-staging.cmake)
 
 # The loader finds libc in the -L tree and the staged libraries (libssl is
 # needed by libmosquitto, not by the executable) through the target-side

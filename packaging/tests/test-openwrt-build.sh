@@ -25,15 +25,7 @@ export BRIDGE_MUSL_TOOLCHAIN
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-passed=0
-failed=0
-ok() { passed=$((passed + 1)); echo "ok: $*"; }
-fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
-finish() {
-    echo "$passed passed, $failed failed"
-    [ $failed = 0 ]
-    exit
-}
+. "$repo/packaging/tests/tally.sh"
 
 sh "$repo/scripts/build-mips-sysroot.sh" --musl "$sysroot" || { fail "musl sysroot"; finish; }
 sysroot=$(cd "$sysroot" && pwd)

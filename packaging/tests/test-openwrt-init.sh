@@ -13,10 +13,7 @@ unit=$repo/packaging/systemd/mqtt-serial-bridge.service
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-passed=0
-failed=0
-ok() { passed=$((passed + 1)); echo "ok: $*"; }
-fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+. "$repo/packaging/tests/tally.sh"
 # expect NAME EXPECTED ACTUAL
 expect() {
     if [ "$2" = "$3" ]; then ok "$1"; else
@@ -117,5 +114,4 @@ while IFS= read -r f; do
     fi
 done <"$list"
 
-echo "$passed passed, $failed failed"
-[ $failed = 0 ]
+finish
