@@ -73,8 +73,8 @@ void send_command(void);
 // directly in place of that thread).
 void serial_reads_cycle(void);
 
-// Body of the exchange thread: serial_reads_cycle, then a 100 ms sleep,
-// forever. The argument is ignored.
+// Body of the exchange thread: serial_reads_cycle, then a sleep of
+// BRIDGE_POLL_INTERVAL_MS, forever. The argument is ignored.
 void *serial_reads(void *arg);
 
 #endif

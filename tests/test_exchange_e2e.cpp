@@ -150,4 +150,38 @@ TEST_F(Road, ListAfterABrokerRestartArrivesBecauseTheBridgeSubscribesAgain) {
     EXPECT_EQ(payloads("status_update", 1, 10s), Strings{report_payload("OK after\n")});
 }
 
+// A firmware that writes its 100-byte report in two pieces 30 ms apart, the
+// first right after the bridge has taken its "#". The default poll finds the
+// whole report waiting; a 10 ms poll takes the first piece on its own.
+class PiecewiseReport : public Road {
+  protected:
+    simfw::Options device_options() override {
+        simfw::Options o;
+        o.report_piece_gap = 30ms;
+        o.faults.report_size = 100;
+        return o;
+    }
+    const std::string report = std::string("OK a\n").append(95, '.');
+};
+
+class PiecewiseReportFastPoll : public PiecewiseReport {
+    void SetUp() override {
+        bridge.use_build("mqtt-serial-bridge-test-poll10");
+        PiecewiseReport::SetUp();
+    }
+};
+
+TEST_F(PiecewiseReport, IsPublishedWholeAtTheDefaultPoll) {
+    ASSERT_TRUE(remote.publish("commands", "a"));
+    ASSERT_TRUE(device->wait_for_reports(1, 5s));
+    EXPECT_EQ(payloads("status_update", 2, 1s), Strings{report});
+}
+
+TEST_F(PiecewiseReportFastPoll, IsPublishedAsTwoReportsAtA10msPoll) {
+    ASSERT_TRUE(remote.publish("commands", "a"));
+    ASSERT_TRUE(device->wait_for_reports(1, 5s));
+    EXPECT_EQ(payloads("status_update", 2, 5s),
+              (Strings{report_payload(report.substr(0, 50)), report_payload(report.substr(50))}));
+}
+
 } // namespace

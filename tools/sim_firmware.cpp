@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -13,6 +15,11 @@ namespace simfw {
 namespace {
 
 const std::string report_ack_bytes = "#\n";
+
+// A piecewise report's device looks this often whether the host has read its
+// "#", and writes the first piece this long after it has.
+constexpr std::chrono::milliseconds kDrainCheck{1};
+constexpr std::chrono::milliseconds kAfterDrain{5};
 
 [[noreturn]] void throw_errno(const char *what) {
     throw std::system_error(errno, std::generic_category(), what);
@@ -37,6 +44,14 @@ SimFirmware::SimFirmware(int master_fd, Options options)
         throw_errno("pipe2");
     // Reads must never block the device thread: it also keeps the timers.
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    if (options_.report_piece_gap.count() > 0) {
+        char name[PATH_MAX];
+        if (ptsname_r(fd_, name, sizeof name) != 0)
+            throw_errno("ptsname_r");
+        slave_fd_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (slave_fd_ < 0)
+            throw_errno("open pty slave");
+    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -49,6 +64,8 @@ SimFirmware::~SimFirmware() {
     thread_.join();
     ::close(wake_pipe_[0]);
     ::close(wake_pipe_[1]);
+    if (slave_fd_ >= 0)
+        ::close(slave_fd_);
 }
 
 void SimFirmware::wake() {
@@ -224,6 +241,13 @@ bool SimFirmware::input_waiting() const {
     return ::ioctl(fd_, FIONREAD, &n) == 0 && n > 0;
 }
 
+// Whether the host has read everything the device wrote (a pty master has
+// no output queue of its own: what it wrote waits in the slave's input).
+bool SimFirmware::output_drained() const {
+    int n = 0;
+    return ::ioctl(slave_fd_, FIONREAD, &n) == 0 && n == 0;
+}
+
 void SimFirmware::step(Clock::time_point now, std::vector<Event> &events) {
     Faults faults;
     {
@@ -277,7 +301,7 @@ void SimFirmware::step(Clock::time_point now, std::vector<Event> &events) {
                 state_ = State::ready;
             } else {
                 state_ = State::report_due;
-                deadline_ = now + options_.report_delay;
+                deadline_ = now + (slave_fd_ >= 0 ? kDrainCheck : options_.report_delay);
             }
             continue;
         }
@@ -285,11 +309,40 @@ void SimFirmware::step(Clock::time_point now, std::vector<Event> &events) {
             if (now < deadline_)
                 return;
             const std::string text = status_report(current_.text, faults);
+            if (slave_fd_ >= 0) {
+                if (!drained_) {
+                    // The host reads the "#", then ends its poll cycle by
+                    // discarding what else is waiting: the first piece must
+                    // come after that.
+                    drained_ = output_drained();
+                    deadline_ = now + (drained_ ? kAfterDrain : kDrainCheck);
+                    return;
+                }
+                drained_ = false;
+                const std::size_t half = text.size() / 2;
+                write_all(text.substr(0, half));
+                second_piece_ = text.substr(half);
+                state_ = State::second_piece_due;
+                deadline_ = Clock::now() + options_.report_piece_gap;
+                return;
+            }
             state_ = State::awaiting_report_ack;
             deadline_ = now + options_.report_ack_timeout;
             if (write_all(text)) {
                 ++pending_report_acks_;
                 record_report(ReportKind::status, text, current_.text, events);
+            }
+            continue;
+        }
+        case State::second_piece_due: {
+            if (now < deadline_)
+                return;
+            state_ = State::awaiting_report_ack;
+            deadline_ = now + options_.report_ack_timeout;
+            if (write_all(second_piece_)) {
+                ++pending_report_acks_;
+                record_report(ReportKind::status, status_report(current_.text, faults),
+                              current_.text, events);
             }
             continue;
         }
@@ -338,6 +391,7 @@ void SimFirmware::run() {
             timed = true;
         }
         if (state_ == State::ack_due || state_ == State::report_due ||
+            state_ == State::second_piece_due ||
             (state_ == State::awaiting_report_ack && pending_report_acks_ != 0)) {
             due = timed ? std::min(due, deadline_) : deadline_;
             timed = true;

@@ -87,6 +87,11 @@ struct Event {
 struct Options {
     std::chrono::milliseconds report_delay{150}; // "#" -> status report
     std::chrono::milliseconds quiet_gap{20};     // pause that ends a burst
+    // Non-zero: each status report is written in two halves this far apart,
+    // the first as soon as the host has read the "#" (report_delay is then
+    // not used). A firmware that works this way relies on the host's poll
+    // interval being longer than the gap to get its report taken whole.
+    std::chrono::milliseconds report_piece_gap{0};
     // How long a report waits for its "#\n" before the device gives up on
     // it (a report sent before the host opened the line is never answered).
     std::chrono::milliseconds report_ack_timeout{1000};
@@ -135,7 +140,7 @@ class SimFirmware {
     bool wait_idle(std::chrono::milliseconds timeout) const;
 
   private:
-    enum class State { ready, ack_due, report_due, awaiting_report_ack };
+    enum class State { ready, ack_due, report_due, second_piece_due, awaiting_report_ack };
     struct Pending {
         std::string text;
         std::size_t index = 0; // in commands_
@@ -145,6 +150,7 @@ class SimFirmware {
     void process_burst(std::vector<Event> &events);
     void step(Clock::time_point now, std::vector<Event> &events);
     bool input_waiting() const;
+    bool output_drained() const;
     bool write_all(const std::string &bytes);
     std::string status_report(const std::string &command, const Faults &faults) const;
     void record_report(ReportKind kind, const std::string &text, const std::string &command,
@@ -154,6 +160,7 @@ class SimFirmware {
 
     const int fd_;
     const Options options_;
+    int slave_fd_ = -1; // opened for report_piece_gap: its input queue is our output
     int wake_pipe_[2] = {-1, -1};
 
     // Device thread only.
@@ -164,6 +171,8 @@ class SimFirmware {
     Clock::time_point deadline_;
     std::deque<Pending> waiting_;
     Pending current_;
+    std::string second_piece_;
+    bool drained_ = false; // the host has read the "#" of the report due
     std::size_t received_ = 0;
     std::size_t pending_report_acks_ = 0;
 
