@@ -99,22 +99,12 @@ inline double cpu_seconds_fine(pid_t pid) {
     return any ? static_cast<double>(total) / 1e9 : NAN;
 }
 
-// A "VmXXX:" figure of /proc/PID/status in KiB; -1 when missing.
-inline long status_kib(pid_t pid, const std::string &key) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.compare(0, key.size() + 1, key + ":") == 0)
-            return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
-    }
-    return -1;
-}
-
-// A figure of /proc/PID/smaps_rollup ("Pss", "Pss_Anon", ...) in KiB; -1
-// when missing. Pss shares each page among the processes that map it, so
-// shared library pages count only in part.
-inline long rollup_kib(pid_t pid, const std::string &key) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+// A "Key:" figure in KiB of /proc/PID/FILE: "status" (VmHWM, VmRSS,
+// RssAnon, ...) or "smaps_rollup" (Pss, ...; Pss shares each page among the
+// processes that map it, so shared library pages count only in part); -1
+// when missing.
+inline long proc_kib(pid_t pid, const std::string &file, const std::string &key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
     std::string line;
     while (std::getline(in, line)) {
         if (line.compare(0, key.size() + 1, key + ":") == 0)
@@ -168,6 +158,18 @@ class Table {
         std::ofstream out(path_, std::ios::app);
         for (const auto &r : rows_)
             out << r << "\n";
+    }
+    // A distribution: "p50 / p99 / max UNIT", checked against LIMIT on its
+    // p99 when LIMIT is a number.
+    void dist(const std::string &what, const Summary &s, const std::string &unit = "ms",
+              double limit = NAN) {
+        std::string figure = fmt("%.2f", s.p50) + fmt(" / %.2f", s.p99) + fmt(" / %.2f ", s.max) +
+                             unit + " (n=" + std::to_string(s.n) + ")";
+        if (limit == limit)
+            row(what + ", p50/p99/max", figure, fmt("p99 <= %g ", limit) + unit, s.p99 / limit,
+                s.p99 <= limit);
+        else
+            row(what + ", p50/p99/max", figure);
     }
     static std::string fmt(const char *f, double v) {
         char buf[64];

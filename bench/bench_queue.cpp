@@ -171,12 +171,12 @@ int main(int argc, char **argv) {
     msg.qos = 1;
     pid_t self = getpid();
 
-    long rss_before = bench::status_kib(self, "VmRSS");
+    long rss_before = bench::proc_kib(self, "status", "VmRSS");
     long anon_before = bench::anon_resident_kib();
     auto t0 = Clock::now();
     my_message_callback(nullptr, nullptr, &msg);
     double intake_ms = ms_since(t0);
-    long rss_intake = bench::status_kib(self, "VmRSS");
+    long rss_intake = bench::proc_kib(self, "status", "VmRSS");
     long anon_intake = bench::anon_resident_kib();
     if (queue.count != n)
         fail("queue holds " + std::to_string(queue.count) + " commands, not " + std::to_string(n));
@@ -205,13 +205,13 @@ int main(int argc, char **argv) {
         fail("after the drain: " + std::to_string(queue.count) + " queued, IDLE " +
              std::to_string(IDLE) + ", " + std::to_string(published_other) + " other publishes");
 
-    long rss_drained = bench::status_kib(self, "VmRSS");
+    long rss_drained = bench::proc_kib(self, "status", "VmRSS");
     long anon_drained = bench::anon_resident_kib();
     // musl has no malloc_trim: it hands freed memory back by itself.
 #ifdef __GLIBC__
     malloc_trim(0);
 #endif
-    long rss_trimmed = bench::status_kib(self, "VmRSS");
+    long rss_trimmed = bench::proc_kib(self, "status", "VmRSS");
     long anon_trimmed = bench::anon_resident_kib();
 
     double per_cmd = static_cast<double>(rss_intake - rss_before) * 1024.0 / n;

@@ -620,6 +620,11 @@ RemoteClient::RemoteClient(Options options) : options_(std::move(options)) {
     mosquitto_publish_callback_set(mosq_, on_publish);
     mosquitto_message_callback_set(mosq_, on_message);
     mosquitto_log_callback_set(mosq_, on_log);
+    // Without Nagle's algorithm: a publish soon after this client's PUBACK
+    // would otherwise wait for the broker's delayed ACK (40 ms and more),
+    // a delay of the remote party's own that a test or benchmark would
+    // blame on the bridge.
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     if (options_.tls) {
         const Certs &c = certs();
         int rc = mosquitto_tls_set(
@@ -798,6 +803,7 @@ void RemoteClient::on_publish(struct mosquitto *, void *obj, int mid) {
 void RemoteClient::on_message(struct mosquitto *, void *obj, const struct mosquitto_message *msg) {
     auto *self = static_cast<RemoteClient *>(obj);
     Message m;
+    m.received = std::chrono::steady_clock::now();
     m.topic = msg->topic;
     if (msg->payload && msg->payloadlen > 0)
         m.payload.assign(static_cast<const char *>(msg->payload), msg->payloadlen);

@@ -329,6 +329,7 @@ struct Message {
     std::string payload; // raw bytes
     int qos = 0;
     bool retain = false;
+    std::chrono::steady_clock::time_point received; // on entry to the message callback
 };
 
 // A remote party on the broker. Its own thread runs the network loop and,
