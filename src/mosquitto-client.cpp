@@ -511,6 +511,12 @@ int main(int argc, char *argv[]) {
     }
     // The exchange thread publishes while the network loop runs.
     mosquitto_threaded_set(mosq, true);
+#if LIBMOSQUITTO_VERSION_NUMBER >= 2000000
+    // Without Nagle's algorithm: the first report after a command list would
+    // otherwise wait for the broker's delayed ACK of the list's PUBACK (40 ms
+    // and more), which a poll interval of 20 ms or less makes likely.
+    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+#endif
     mosquitto_log_callback_set(mosq, my_log_callback);
     mosquitto_connect_callback_set(mosq, my_connect_callback);
     mosquitto_message_callback_set(mosq, my_message_callback);
