@@ -5,9 +5,9 @@
 # intervals of 50, 20 and 10 ms (variant builds of the bridge). Prints one
 # table and the curve.
 #
-#   scripts/bench.sh           full run, about DURATION minutes; writes docs/latency.png
+#   scripts/bench.sh           full run, about 14 minutes; writes docs/latency.png
 #                              and docs/poll-curve.png
-#   scripts/bench.sh --smoke   a short run (about SMOKE s after the build) for CI: the
+#   scripts/bench.sh --smoke   a short run (about 50 s once built) for CI: the
 #                              same phases with small counts; fails when the harness
 #                              breaks, never on a missed target
 #

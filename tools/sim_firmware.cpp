@@ -308,7 +308,7 @@ void SimFirmware::step(Clock::time_point now, std::vector<Event> &events) {
         case State::report_due: {
             if (now < deadline_)
                 return;
-            const std::string text = status_report(current_.text, faults);
+            std::string text = status_report(current_.text, faults);
             if (slave_fd_ >= 0) {
                 if (!drained_) {
                     // The host reads the "#", then ends its poll cycle by
@@ -319,9 +319,8 @@ void SimFirmware::step(Clock::time_point now, std::vector<Event> &events) {
                     return;
                 }
                 drained_ = false;
-                const std::size_t half = text.size() / 2;
-                write_all(text.substr(0, half));
-                second_piece_ = text.substr(half);
+                write_all(text.substr(0, text.size() / 2));
+                piecewise_report_ = std::move(text);
                 state_ = State::second_piece_due;
                 deadline_ = Clock::now() + options_.report_piece_gap;
                 return;
@@ -339,10 +338,9 @@ void SimFirmware::step(Clock::time_point now, std::vector<Event> &events) {
                 return;
             state_ = State::awaiting_report_ack;
             deadline_ = now + options_.report_ack_timeout;
-            if (write_all(second_piece_)) {
+            if (write_all(piecewise_report_.substr(piecewise_report_.size() / 2))) {
                 ++pending_report_acks_;
-                record_report(ReportKind::status, status_report(current_.text, faults),
-                              current_.text, events);
+                record_report(ReportKind::status, piecewise_report_, current_.text, events);
             }
             continue;
         }

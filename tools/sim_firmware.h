@@ -88,7 +88,7 @@ struct Options {
     std::chrono::milliseconds report_delay{150}; // "#" -> status report
     std::chrono::milliseconds quiet_gap{20};     // pause that ends a burst
     // Non-zero: each status report is written in two halves this far apart,
-    // the first as soon as the host has read the "#" (report_delay is then
+    // the first 5 ms after the host has read the "#" (report_delay is then
     // not used). A firmware that works this way relies on the host's poll
     // interval being longer than the gap to get its report taken whole.
     std::chrono::milliseconds report_piece_gap{0};
@@ -171,8 +171,8 @@ class SimFirmware {
     Clock::time_point deadline_;
     std::deque<Pending> waiting_;
     Pending current_;
-    std::string second_piece_;
-    bool drained_ = false; // the host has read the "#" of the report due
+    std::string piecewise_report_; // its first half written, the second due
+    bool drained_ = false;         // the host has read the "#" of the report due
     std::size_t received_ = 0;
     std::size_t pending_report_acks_ = 0;
 
