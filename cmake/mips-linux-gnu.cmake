@@ -17,20 +17,8 @@ set(BRIDGE_MIPS_TRIPLET mips-linux-gnu)
 set(CMAKE_C_COMPILER ${BRIDGE_MIPS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${BRIDGE_MIPS_TRIPLET}-g++)
 
-# The value reaches try_compile projects through the environment.
-if(NOT BRIDGE_MIPS_SYSROOT AND DEFINED ENV{BRIDGE_MIPS_SYSROOT})
-  set(BRIDGE_MIPS_SYSROOT "$ENV{BRIDGE_MIPS_SYSROOT}")
-endif()
-if(NOT BRIDGE_MIPS_SYSROOT)
-  message(FATAL_ERROR "Set BRIDGE_MIPS_SYSROOT to the MIPS staging tree "
-                      "(scripts/build-mips-sysroot.sh builds one)")
-endif()
-get_filename_component(BRIDGE_MIPS_SYSROOT "${BRIDGE_MIPS_SYSROOT}" ABSOLUTE)
-set(BRIDGE_MIPS_SYSROOT "${BRIDGE_MIPS_SYSROOT}" CACHE PATH "MIPS staging tree (libraries under usr/)")
-set(ENV{BRIDGE_MIPS_SYSROOT} "${BRIDGE_MIPS_SYSROOT}")
-
 set(BRIDGE_MIPS_LIBC_ROOT /usr/${BRIDGE_MIPS_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH ${BRIDGE_MIPS_SYSROOT} ${BRIDGE_MIPS_LIBC_ROOT})
+set(CMAKE_FIND_ROOT_PATH ${BRIDGE_MIPS_LIBC_ROOT})
 include(${CMAKE_CURRENT_LIST_DIR}/mips-staging.cmake)
 
 # The loader finds libc in the -L tree and the staged libraries (libssl is

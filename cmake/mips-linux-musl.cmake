@@ -15,12 +15,10 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mips)
 
-# Both values reach try_compile projects through the environment.
-foreach(var BRIDGE_MUSL_TOOLCHAIN BRIDGE_MIPS_SYSROOT)
-  if(NOT ${var} AND DEFINED ENV{${var}})
-    set(${var} "$ENV{${var}}")
-  endif()
-endforeach()
+# The value reaches try_compile projects through the environment.
+if(NOT BRIDGE_MUSL_TOOLCHAIN AND DEFINED ENV{BRIDGE_MUSL_TOOLCHAIN})
+  set(BRIDGE_MUSL_TOOLCHAIN "$ENV{BRIDGE_MUSL_TOOLCHAIN}")
+endif()
 if(NOT BRIDGE_MUSL_TOOLCHAIN)
   get_filename_component(BRIDGE_MUSL_TOOLCHAIN "${CMAKE_CURRENT_LIST_DIR}/../build-mips-musl/toolchain"
                          ABSOLUTE)
@@ -30,14 +28,7 @@ if(NOT EXISTS "${BRIDGE_MUSL_BIN}-c++")
   message(FATAL_ERROR "No musl cross compiler in ${BRIDGE_MUSL_TOOLCHAIN} "
                       "(scripts/install-musl-toolchain.sh installs one)")
 endif()
-if(NOT BRIDGE_MIPS_SYSROOT)
-  message(FATAL_ERROR "Set BRIDGE_MIPS_SYSROOT to the musl MIPS staging tree "
-                      "(scripts/build-mips-sysroot.sh --musl builds one)")
-endif()
-get_filename_component(BRIDGE_MIPS_SYSROOT "${BRIDGE_MIPS_SYSROOT}" ABSOLUTE)
-set(BRIDGE_MIPS_SYSROOT "${BRIDGE_MIPS_SYSROOT}" CACHE PATH "MIPS staging tree (libraries under usr/)")
 set(BRIDGE_MUSL_TOOLCHAIN "${BRIDGE_MUSL_TOOLCHAIN}" CACHE PATH "Zig toolchain folder")
-set(ENV{BRIDGE_MIPS_SYSROOT} "${BRIDGE_MIPS_SYSROOT}")
 set(ENV{BRIDGE_MUSL_TOOLCHAIN} "${BRIDGE_MUSL_TOOLCHAIN}")
 
 set(CMAKE_C_COMPILER "${BRIDGE_MUSL_BIN}-cc")
@@ -50,7 +41,6 @@ set(CMAKE_STRIP "${BRIDGE_MUSL_BIN}-strip" CACHE FILEPATH "Strip")
 # the staging tree are static archives only.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-set(CMAKE_FIND_ROOT_PATH ${BRIDGE_MIPS_SYSROOT})
 include(${CMAKE_CURRENT_LIST_DIR}/mips-staging.cmake)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mips -cpu 24Kc)

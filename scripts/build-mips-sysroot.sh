@@ -41,6 +41,13 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 log() { printf '== %s\n' "$*"; }
 die() { printf 'build-mips-sysroot: %s\n' "$*" >&2; exit 1; }
+# logged NAME COMMAND...: runs COMMAND with its output in $work/NAME.log,
+# which is shown (its end) when the command fails.
+logged() {
+    _log="$work/$1.log"
+    shift
+    "$@" >"$_log" 2>&1 || { tail -40 "$_log" >&2; exit 1; }
+}
 
 if [ "${REBUILD:-0}" = 1 ]; then
     rm -rf "$sysroot" "$work"
@@ -157,19 +164,21 @@ cmake_cross() {
 cmake_component() {
     name=$1 src=$2
     shift 2
-    cmake_cross -S "$src" -B "$work/$name-build" "$@" >"$work/$name-configure.log" 2>&1 ||
-        { cat "$work/$name-configure.log" >&2; exit 1; }
-    cmake --build "$work/$name-build" --parallel "$jobs" >"$work/$name-build.log" 2>&1 ||
-        { tail -40 "$work/$name-build.log" >&2; exit 1; }
-    DESTDIR=$sysroot cmake --install "$work/$name-build" >"$work/$name-install.log" 2>&1 ||
-        { cat "$work/$name-install.log" >&2; exit 1; }
+    logged $name-configure cmake_cross -S "$src" -B "$work/$name-build" "$@"
+    logged $name-build cmake --build "$work/$name-build" --parallel "$jobs"
+    logged $name-install env DESTDIR="$sysroot" cmake --install "$work/$name-build"
+}
+
+# prepare_source NAME LABEL: NAME's Debian source unpacked into src=$work/NAME.
+prepare_source() {
+    fetch_source $1
+    src=$work/$1
+    unpack $1 "$src"
+    log "building $2 $(basename "$(orig_tarball $1)")"
 }
 
 build_openssl() {
-    fetch_source openssl
-    src=$work/openssl
-    unpack openssl "$src"
-    log "building OpenSSL $(basename "$(orig_tarball openssl)")"
+    prepare_source openssl OpenSSL
     if [ $abi = gnu ]; then
         set -- --cross-compile-prefix=$triplet- shared -latomic
     else
@@ -183,13 +192,10 @@ build_openssl() {
     fi
     (
         cd "$src"
-        ./Configure linux-mips32 --prefix=/usr --libdir=lib --openssldir=/etc/ssl \
-            no-tests "$@" >"$work/openssl-configure.log" 2>&1 ||
-            { cat "$work/openssl-configure.log" >&2; exit 1; }
-        make -j"$jobs" build_libs >"$work/openssl-build.log" 2>&1 ||
-            { tail -40 "$work/openssl-build.log" >&2; exit 1; }
-        make install_dev DESTDIR="$sysroot" >"$work/openssl-install.log" 2>&1 ||
-            { tail -40 "$work/openssl-install.log" >&2; exit 1; }
+        logged openssl-configure ./Configure linux-mips32 --prefix=/usr --libdir=lib \
+            --openssldir=/etc/ssl no-tests "$@"
+        logged openssl-build make -j"$jobs" build_libs
+        logged openssl-install make install_dev DESTDIR="$sysroot"
     )
     # With glibc everything links the shared libraries, as on the board.
     if [ $abi = gnu ]; then
@@ -198,10 +204,7 @@ build_openssl() {
 }
 
 build_mosquitto() {
-    fetch_source mosquitto
-    src=$work/mosquitto
-    unpack mosquitto "$src"
-    log "building libmosquitto $(basename "$(orig_tarball mosquitto)")"
+    prepare_source mosquitto libmosquitto
     if [ $abi = gnu ]; then
         set -- -DWITH_STATIC_LIBRARIES=OFF
     else
