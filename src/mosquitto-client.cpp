@@ -298,6 +298,19 @@ static void release_held_reports(void) {
     held_tail = NULL;
 }
 
+// After the head has been answered or given up: the next queued command goes
+// out and its "#" is awaited, or the exchange is idle. Caller holds
+// bridge_lock.
+static void send_next_or_go_idle(void) {
+    if (queue.count > 0) {
+        IDLE = 0;
+        send_command();
+    } else {
+        IDLE = 1;
+        release_free_memory();
+    }
+}
+
 // Idle: whatever is waiting is one report. Caller holds bridge_lock.
 static void take_report(void) {
     while (serial_available()) {
@@ -333,12 +346,7 @@ static void take_report(void) {
             queue.pop(&queue);
             head_written = false;
         }
-        if (queue.count < 1) {
-            IDLE = 1;
-            release_free_memory();
-        } else {
-            send_command();
-        }
+        send_next_or_go_idle();
     }
     memset(report, 0, sizeof(report));
     report_count = 0;
@@ -379,13 +387,7 @@ static void expire_command(void) {
     printf("COMMAND TIMED OUT: %s\n", queue.peek(&queue));
     queue.pop(&queue);
     head_written = false;
-    if (queue.count > 0) {
-        IDLE = 0;
-        send_command();
-    } else {
-        IDLE = 1;
-        release_free_memory();
-    }
+    send_next_or_go_idle();
 }
 
 void serial_reads_cycle(void) {
