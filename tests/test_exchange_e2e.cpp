@@ -39,22 +39,8 @@ TEST_F(Road, OneCommandListTravelsTheWholeRoad) {
                           "RECEIVED SERIAL_ACK\n", "RECEIVED STATUS UPDATE FROM ARDUINO.\n",
                           "'status_update', ... (100 bytes)", "SENDING TO ARDUINO: b\n",
                           "RECEIVED SERIAL_ACK\n", "RECEIVED STATUS UPDATE FROM ARDUINO.\n"}));
-
-    // Queue empty and idle: nothing more goes to the device, and an
-    // information report is taken as such.
+    // Queue empty: nothing more goes to the device.
     EXPECT_TRUE(pty.expect_silence(300ms));
-    device->send_info("!idle\n");
-    EXPECT_EQ(payloads("info", 1, 5s), Strings{report_payload("!idle\n")});
-}
-
-TEST_F(Road, InformationReportWhileIdleGoesToInfo) {
-    device->send_info("!boot\n");
-    EXPECT_EQ(payloads("info", 1, 5s), Strings{report_payload("!boot\n")});
-    EXPECT_TRUE(device->wait_for_acks(1, 2s));
-    EXPECT_TRUE(remote.messages("status_update").empty());
-    // The queue was left alone: the next list starts with its own command.
-    ASSERT_TRUE(remote.publish("commands", "c"));
-    EXPECT_EQ(payloads("status_update", 1, 5s), Strings{report_payload("OK c\n")});
 }
 
 // An information report is on the line, not yet taken, when a one-command
@@ -159,12 +145,6 @@ TEST_F(Road, ListsPublishedBackToBackReachTheDeviceOnceEachInOrder) {
     EXPECT_EQ(remote.messages("status_update").size(), 4u) << "a report published twice";
     for (const auto &cmd : device->commands())
         EXPECT_FALSE(cmd.while_busy) << cmd.text << " sent before the previous was answered";
-}
-
-TEST_F(Road, CommandListBytesReachTheLineExactly) {
-    ASSERT_TRUE(remote.publish("commands", "SET 1 2\n; spaced ;x"));
-    EXPECT_EQ(payloads("status_update", 3, 10s).size(), 3u);
-    EXPECT_EQ(device->command_texts(), (Strings{"SET 1 2\n", " spaced ", "x"}));
 }
 
 TEST_F(Road, ListAfterABrokerRestartArrivesBecauseTheBridgeSubscribesAgain) {
