@@ -159,3 +159,29 @@ TEST_F(Exchange, ReportsReadWhileTheSessionIsDownFollowTheAcknowledgedLogin) {
         EXPECT_EQ(published[i + 1].payload, padded(texts[i]));
     }
 }
+
+// With the broker slow to acknowledge, at most 10 reports are in the library;
+// the rest wait in order and go out as acknowledgements free the window.
+TEST_F(Exchange, AtMostTenReportsAwaitTheirAcknowledgement) {
+    std::vector<int> unacknowledged;
+    for (int i = 0; i < 14; i++) {
+        device_sends("!r" + std::to_string(i) + "\n");
+        testing::internal::CaptureStdout();
+        serial_reads_cycle(); // no acknowledgement between cycles
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(device_reads(), "#\n") << "the device is answered at once";
+    }
+    ASSERT_EQ(published.size(), 10u);
+    std::vector<int> window = reports_in_flight;
+    reports_in_flight.clear();
+    my_publish_callback(NULL, NULL, window[3]); // out of order, as the broker may
+    my_publish_callback(NULL, NULL, window[0]);
+    cycle();
+    ASSERT_EQ(published.size(), 12u);
+    for (int mid : window)
+        my_publish_callback(NULL, NULL, mid);
+    cycle();
+    ASSERT_EQ(published.size(), 14u);
+    for (int i = 0; i < 14; i++)
+        EXPECT_EQ(published[i].payload, padded("!r" + std::to_string(i) + "\n"));
+}

@@ -186,7 +186,7 @@ RemoteClient::Options direct_remote() {
 // The broker behind a relay; the remote and the device as on the road, the
 // remote connected to the broker directly, so it stays when the bridge's
 // link dies.
-class Outbox : public E2E {
+class Link : public E2E {
   protected:
     void start(const std::string &build) {
         BrokerConfig config;
@@ -230,7 +230,7 @@ Strings distinct_info(const std::vector<Message> &got, int *duplicates) {
 // of it only from its keep-alive (5 s in this build), and meanwhile keeps
 // reading. After the reconnection the login is the session's first new
 // publish and every report arrives, in the device's order.
-TEST_F(Outbox, SilentLinkLossKeepsTheLoginFirstAndTheOrder) {
+TEST_F(Link, SilentLossKeepsTheLoginFirstAndTheOrder) {
     start("mqtt-serial-bridge-test-keepalive5");
     std::atomic<bool> reporting{true};
     Strings sent;
@@ -269,7 +269,7 @@ TEST_F(Outbox, SilentLinkLossKeepsTheLoginFirstAndTheOrder) {
 // With room for 5 held reports (these builds), 12 read while the link is cut:
 // the newest 5 arrive, in order, and the loss is logged when it begins and
 // when the rest is handed over.
-class HeldReports : public Outbox, public ::testing::WithParamInterface<const char *> {};
+class HeldReports : public Link, public ::testing::WithParamInterface<const char *> {};
 
 TEST_P(HeldReports, BeyondTheBoundTheOldestAreDropped) {
     start(GetParam());
@@ -305,7 +305,7 @@ INSTANTIATE_TEST_SUITE_P(Mode, HeldReports,
 // For 20 s the broker shows a certificate of another CA, so every attempt
 // fails in its TLS handshake: a second apart by default, backing off to the
 // 4 s maximum (waits drawn between half and whole) in that build.
-class Reconnection : public Outbox, public ::testing::WithParamInterface<const char *> {};
+class Reconnection : public Link, public ::testing::WithParamInterface<const char *> {};
 
 TEST_P(Reconnection, AttemptsFollowTheSchedule) {
     start(GetParam());
@@ -337,7 +337,9 @@ INSTANTIATE_TEST_SUITE_P(Delay, Reconnection,
 
 // The subscription is acknowledged before the login goes out, at start and
 // after a broker restart, so a list sent in answer to the login arrives.
-TEST_F(E2E, LoginFollowsTheSubscription) {
+using LoginReadiness = E2E;
+
+TEST_F(LoginReadiness, LoginFollowsTheSubscription) {
     // The remote's session outlives the restart: the second login waits
     // for it however the two reconnections fall.
     ASSERT_TRUE(broker.restart(persistent_broker(dir.path())));
