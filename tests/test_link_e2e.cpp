@@ -62,14 +62,6 @@ class Relay {
         bool frozen;
     };
 
-    static sockaddr_in loopback(int port) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return addr;
-    }
-
     static int open_listener() {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;

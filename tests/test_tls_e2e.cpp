@@ -51,14 +51,6 @@ class TcpTap {
     }
 
   private:
-    static sockaddr_in loopback(int port) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return addr;
-    }
-
     struct Link {
         int client, server; // server -1: nothing passed on
     };
