@@ -60,15 +60,27 @@ class ListBehindAReport : public Road {
             int n = 0;
             return ioctl(line, FIONREAD, &n) == 0 && n > 0;
         };
+        // Bytes the bridge has read so far, its line's among them.
+        auto bridge_read = [&] {
+            std::string io = read_file("/proc/" + std::to_string(bridge.pid()) + "/io");
+            size_t at = io.find("rchar: ");
+            return at == std::string::npos ? 0L : atol(io.c_str() + at + 7);
+        };
         Strings notes, commands;
         for (size_t i = 0; i < 5; i++) {
-            notes.push_back(report_payload("!note " + std::to_string(i) + "\n"));
+            std::string note = "!note " + std::to_string(i) + "\n";
+            notes.push_back(report_payload(note));
             commands.push_back("c" + std::to_string(i));
-            device->send_info("!note " + std::to_string(i) + "\n");
+            long read_before = bridge_read();
+            device->send_info(note);
             ASSERT_TRUE(device->wait_for_reports(2 * i + 1, 2s));
-            // Event-driven, the bridge reads the report as it comes: the
-            // list goes at once, to meet it within the gap.
-            for (int ms = 0; ms < 2000 && !event_driven && !waiting() && device->acks() == 2 * i;
+            // Event-driven, the bridge reads the report as it comes and then
+            // waits out the gap: the list goes once it has read the bytes (a
+            // list sent before that crosses the report on the line, which no
+            // mode can tell apart).
+            for (int ms = 0;
+                 ms < 2000 && device->acks() == 2 * i &&
+                 (event_driven ? bridge_read() < read_before + (long)note.size() : !waiting());
                  ms++)
                 std::this_thread::sleep_for(1ms);
             ASSERT_TRUE(remote.publish("commands", commands.back()));
