@@ -188,9 +188,10 @@ struct Scene {
     // reported to the remote.
     void wait_settled(Clock::duration timeout, const std::string &phase) {
         status_seen = commands_sent;
-        check(wait_count("status_update", status_seen, timeout),
-              phase + ": " + std::to_string(count("status_update")) + " of " +
-                  std::to_string(status_seen) + " status reports reached the remote");
+        // The count in the message is taken once the wait is over.
+        bool all = wait_count("status_update", status_seen, timeout);
+        check(all, phase + ": " + std::to_string(count("status_update")) + " of " +
+                       std::to_string(status_seen) + " status reports reached the remote");
         check(sim->wait_idle(std::chrono::duration_cast<std::chrono::milliseconds>(timeout)),
               phase + ": the device did not come back to idle");
     }

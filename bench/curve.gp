@@ -13,7 +13,7 @@ set logscale xy
 set xrange [8:125]
 set xtics (10, 20, 50, 100)
 set xlabel "poll interval, ms (log scale; each a separate build)"
-set key top right
+set key bottom left
 have_ev = exists("ev_rate")
 poll(x) = x > 0 ? x : NaN
 
