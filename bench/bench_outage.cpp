@@ -7,7 +7,7 @@
 // own start-up is over.
 //
 //   bridge-bench-outage --bound N [--passes K] [--build NAME] [--samples FILE]
-//                       [--results FILE]
+//                       [--results FILE] [--label TEXT]
 //
 // N must be the build's BRIDGE_HELD_REPORTS_MAX: the run checks that the
 // first drop is logged with report N+1 and not before. The per-report cost
@@ -44,6 +44,7 @@ struct Config {
     int passes = 3;
     std::string build; // empty: BRIDGE_EXE or the default test build
     std::string samples, results;
+    std::string label; // before every row's name
 };
 
 struct Sample {
@@ -71,7 +72,6 @@ class Run {
         // A report written before the bridge has opened the line is flushed
         // unanswered (the firmware gives up on it after a second): the first
         // one answered shows the bridge is reading.
-        sample();
         for (int tries = 0; sim_->acks() == 0; tries++) {
             check(tries < 30 && bridge_.running(), "the bridge never answered a report");
             sim_->send_info("!outage-first\n");
@@ -91,14 +91,7 @@ class Run {
         check(bridge_.wait_for_stdout("DROPPED 1 HELD REPORTS\n", 10s),
               "no drop logged past the bound");
         long total = static_cast<long>(cfg_.bound) * cfg_.passes;
-        auto next_sample = Clock::now();
-        for (long n = cfg_.bound + 2; n <= total; n++) {
-            feed_to(n);
-            if (Clock::now() >= next_sample) {
-                sample();
-                next_sample += 500ms;
-            }
-        }
+        feed_to(total);
         settle_and_sample();
         check(bridge_.running(), "the bridge is no longer running");
 
@@ -113,20 +106,20 @@ class Run {
             }
         double per_report = (full.anon - warm.anon) * 1024.0 / (cfg_.bound - kWarm);
         double seconds = std::chrono::duration<double>(Clock::now() - t0_).count();
-        const Sample &start = samples_.front(), &end = samples_.back();
+        const Sample &end = samples_.back();
         printf("%ld reports in %.0f s (%.0f/s), the bound %d passed %d times\n", total, seconds,
                total / seconds, cfg_.bound, cfg_.passes);
         printf("RssAnon: %ld KiB at %d held, %ld KiB at %d held (the bound), at most %ld KiB "
                "afterwards\n",
                warm.anon, kWarm, full.anon, cfg_.bound, anon_max);
-        printf("VmRSS: %ld KiB at start-up, %ld at %d held, %ld at the bound, at most %ld "
-               "afterwards; VmHWM %ld KiB at the end\n",
-               start.rss, warm.rss, kWarm, full.rss, rss_max, end.hwm);
+        printf("VmRSS: %ld KiB at %d held, %ld at the bound, at most %ld afterwards; VmHWM %ld "
+               "KiB at the end\n",
+               warm.rss, kWarm, full.rss, rss_max, end.hwm);
         printf("per held report: %.1f bytes (RssAnon growth from %d to %d held)\n", per_report,
                kWarm, cfg_.bound);
 
         bench::Table table(cfg_.results);
-        std::string b = "bound " + std::to_string(cfg_.bound) + ": ";
+        std::string b = cfg_.label + "bound " + std::to_string(cfg_.bound) + ": ";
         table.row(b + "RssAnon at " + std::to_string(kWarm) + " held / at the bound / most after",
                   std::to_string(warm.anon) + " / " + std::to_string(full.anon) + " / " +
                       std::to_string(anon_max) + " KiB");
@@ -159,9 +152,11 @@ class Run {
 
   private:
     // Sends reports until the bridge has answered N in all, never more than
-    // two ahead of it.
+    // two ahead of it, sampling every half second on the way.
     void feed_to(long n) {
         while (sent_ < n) {
+            if (Clock::now() >= next_sample_)
+                sample();
             char text[32];
             snprintf(text, sizeof text, "!outage%08ld\n", ++sent_);
             sim_->send_info(text);
@@ -172,6 +167,7 @@ class Run {
         check(sim_->wait_for_acks(n, 10s), "report " + std::to_string(n) + " was not answered");
     }
     void sample() {
+        next_sample_ = Clock::now() + 500ms;
         samples_.push_back(
             {std::chrono::duration<double>(Clock::now() - t0_).count(),
              static_cast<long>(sim_->acks()), bench::proc_kib(pid_, "status", "VmRSS"),
@@ -189,7 +185,7 @@ class Run {
     e2e::Bridge bridge_{dir_.path(), ifconfig_.bin_dir()};
     std::unique_ptr<simfw::SimFirmware> sim_;
     pid_t pid_ = 0;
-    Clock::time_point t0_;
+    Clock::time_point t0_, next_sample_;
     long sent_ = 0;
     std::vector<Sample> samples_;
 };
@@ -210,13 +206,16 @@ int main(int argc, char **argv) {
             cfg.samples = argv[++i];
         else if (a == "--results" && i + 1 < argc)
             cfg.results = argv[++i];
+        else if (a == "--label" && i + 1 < argc)
+            cfg.label = std::string(argv[++i]) + ", ";
         else
             cfg.bound = -1;
     }
     if (cfg.bound <= kWarm || cfg.passes < 2) {
         fprintf(stderr,
                 "usage: %s --bound N [--passes K] [--build NAME] [--samples FILE] [--results "
-                "FILE]\n  N: the build's BRIDGE_HELD_REPORTS_MAX, above %d; K at least 2\n",
+                "FILE] [--label TEXT]\n  N: the build's BRIDGE_HELD_REPORTS_MAX, above %d; K at "
+                "least 2\n",
                 argv[0], kWarm);
         return 2;
     }

@@ -51,7 +51,7 @@ for bound in $bounds; do
         echo "== x86-64 glibc, bound $bound"
         "$BUILD/bench/bridge-bench-outage" --bound "$bound" --passes "$passes" \
             --build "mqtt-serial-bridge-test-outage$bound" --samples "$OUT/x86-64-$bound.dat" \
-            --results "$RESULTS"
+            --results "$RESULTS" --label "x86-64 glibc"
     fi
     if [ $mips = 1 ]; then
         . "$ROOT/scripts/musl-variant.sh"
@@ -59,7 +59,8 @@ for bound in $bounds; do
             -DBRIDGE_HELD_REPORTS_MAX="$bound"
         echo "== MIPS32 musl under qemu-mips -cpu 24Kc, bound $bound (VmRSS is the emulator's)"
         BRIDGE_EXE=$MUSL_VARIANT_RUN "$BUILD/bench/bridge-bench-outage" --bound "$bound" \
-            --passes "$passes" --samples "$OUT/mips-$bound.dat" --results "$RESULTS"
+            --passes "$passes" --samples "$OUT/mips-$bound.dat" --results "$RESULTS" \
+            --label "MIPS32 musl, qemu"
     fi
 done
 echo
