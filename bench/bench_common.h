@@ -99,6 +99,29 @@ inline double cpu_seconds_fine(pid_t pid) {
     return any ? static_cast<double>(total) / 1e9 : NAN;
 }
 
+// Voluntary context switches of every thread of PID, from
+// /proc/PID/task/*/status: each is one sleep the thread woke from (a poll
+// cycle, a timeout of the network loop, a byte on the line). -1 when PID is
+// gone. Threads that have ended are not counted.
+inline long long voluntary_switches(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return -1;
+    long long total = 0;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream in(dir + "/" + e->d_name + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.compare(0, 24, "voluntary_ctxt_switches:") == 0)
+                total += std::strtoll(line.c_str() + 24, nullptr, 10);
+    }
+    closedir(d);
+    return total;
+}
+
 // A "Key:" figure in KiB of /proc/PID/FILE: "status" (VmHWM, VmRSS,
 // RssAnon, ...) or "smaps_rollup" (Pss, ...; Pss shares each page among the
 // processes that map it, so shared library pages count only in part); -1
