@@ -385,17 +385,24 @@ static void settling_byte(int byte) {
         report_dropped++;
 }
 
+// Event-driven, bytes are read as they come and never wait: a line that
+// carried a byte within the last gap is still talking, and what it says may
+// be the answer. Caller holds bridge_lock.
+static bool line_talking(long long now) {
+    return EVENT_DRIVEN && now - line_active_at < BRIDGE_REPORT_GAP_MS;
+}
+
 // With a command deadline set: gives up the written command at the head of
 // the queue once it has gone unanswered that long, whether the "#" or the
 // report is missing. Never while a byte is waiting or a report is being
-// read: that may be the answer. The next command waits until the line has
-// settled. Caller holds bridge_lock.
+// read, nor while the line is talking: that may be the answer. The next
+// command waits until the line has settled. Caller holds bridge_lock.
 static void expire_command(long long now) {
     if (BRIDGE_COMMAND_TIMEOUT_S <= 0 || !head_written)
         return;
     if (now - command_sent_at < BRIDGE_COMMAND_TIMEOUT_S * 1000LL)
         return;
-    if (serial_available() > 0 || report_count > 0)
+    if (serial_available() > 0 || report_count > 0 || line_talking(now))
         return;
     printf("COMMAND TIMED OUT: %s\n", queue.peek(&queue));
     queue.pop(&queue);
@@ -491,6 +498,8 @@ static int next_wait_ms(long long now) {
         due = line_active_at + BRIDGE_REPORT_GAP_MS;
     if (BRIDGE_COMMAND_TIMEOUT_S > 0 && head_written) {
         long long deadline = command_sent_at + BRIDGE_COMMAND_TIMEOUT_S * 1000LL;
+        if (deadline < line_active_at + BRIDGE_REPORT_GAP_MS)
+            deadline = line_active_at + BRIDGE_REPORT_GAP_MS; // see line_talking
         if (due < 0 || deadline < due)
             due = deadline;
     }

@@ -345,6 +345,24 @@ TEST_P(CommandDeadline, LateAcknowledgementIsNotTakenForTheNextCommand) {
     EXPECT_EQ(device->command_texts(), (Strings{"k1", "k2", "k3"}));
 }
 
+// The line is still talking when the deadline falls (a stray byte every
+// 5 ms from 1.5 s after the command for 1.5 s): the command is given up only
+// once it has gone quiet, so every stray byte is logged before the timeout.
+TEST_P(CommandDeadline, NotGivenUpWhileTheLineTalks) {
+    go_silent();
+    ASSERT_TRUE(remote.publish("commands", "k1"));
+    ASSERT_TRUE(device->wait_for_commands(1, 5s));
+    std::this_thread::sleep_for(1500ms);
+    const int stray = 300;
+    for (int i = 0; i < stray; i++) {
+        device->send_raw("x");
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(bridge.wait_for_stdout("COMMAND TIMED OUT: k1\n", 3s));
+    std::string out = bridge.stdout_text();
+    EXPECT_EQ(count(out.substr(0, out.find("COMMAND TIMED OUT")), "[x] INSTEAD OF ACK\n"), stray);
+}
+
 INSTANTIATE_TEST_SUITE_P(Mode, CommandDeadline,
                          ::testing::Values("mqtt-serial-bridge-test-deadline",
                                            "mqtt-serial-bridge-test-event-deadline"),
