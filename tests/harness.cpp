@@ -660,7 +660,7 @@ template <class Pred> bool RemoteClient::wait_until(Duration timeout, Pred pred)
         connack_.reset();
         dropped_ = false;
     }
-    int rc = mosquitto_connect(mosq_, "localhost", kPort, 60);
+    int rc = mosquitto_connect(mosq_, "localhost", options_.port, 60);
     if (rc != MOSQ_ERR_SUCCESS)
         return ::testing::AssertionFailure()
                << "mosquitto_connect: " << mosquitto_strerror(rc) << "\n"

@@ -1,0 +1,153 @@
+#!/bin/bash
+# A fleet of bridges on this machine: N copies of the test build, each with
+# its own simulated firmware on a pty, MAC (stand-in ifconfig), working
+# directory and client certificate (one CA), against one mosquitto with
+# mutual TLS or a cluster of three RabbitMQ nodes behind haproxy, all on
+# loopback in a network namespace of its own. bench/fleet.cpp drives the
+# phases (cold start, command lists, login -> list, broker outage,
+# resources) and checks them; the run fails when a check fails, never on a
+# missed target. Everything started is stopped by PID at the end.
+#
+#   scripts/fleet.sh [--broker mosquitto|cluster] [--units N] [--commands K]
+#                    [--probes M] [--outage S] [--no-mirror]
+#       --no-mirror leaves out the cluster's mirroring policy, to show what it
+#       is for
+#   scripts/fleet.sh --storm [--units N] [--outage S] [--backoff-max S]
+#       the reconnection storm: the same fleet (mosquitto) through an outage
+#       of S seconds (default 60) with today's fixed retry and with a build
+#       made with -DBRIDGE_RECONNECT_DELAY_MAX_S (default 30, in
+#       build-fleet-backoff/); writes the attempts per second into
+#       BUILD_DIR/fleet-out/storm.dat and plots docs/reconnect-storm.png
+#
+# Defaults: mosquitto, 20 units, 5 commands, 10 probes, a 5 s outage. Builds
+# into build-fleet/ (BUILD_DIR overrides); the run's files stay in
+# BUILD_DIR/fleet-out/. Last line: fleet: <N> units, <lost> reports lost,
+# <dup> duplicates, all back in <s> s.
+set -eu
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD_DIR:-$ROOT/build-fleet}
+BROKER=mosquitto
+UNITS=20
+COMMANDS=5
+PROBES=10
+OUTAGE=
+STORM=0
+BACKOFF_MAX=30
+
+usage() {
+    sed -n '/^#   scripts/,/^# Defaults/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
+    exit 2
+}
+while [ $# -gt 0 ]; do
+    case $1 in
+    --broker) BROKER=${2:?}; shift ;;
+    --units) UNITS=${2:?}; shift ;;
+    --commands) COMMANDS=${2:?}; shift ;;
+    --probes) PROBES=${2:?}; shift ;;
+    --outage) OUTAGE=${2:?}; shift ;;
+    --storm) STORM=1 ;;
+    --backoff-max) BACKOFF_MAX=${2:?}; shift ;;
+    --no-mirror) export FLEET_MIRROR=0 ;;
+    *) usage ;;
+    esac
+    shift
+done
+case $BROKER in mosquitto | cluster) ;; *) usage ;; esac
+[ "$STORM" -eq 0 ] || BROKER=mosquitto
+[ -n "$OUTAGE" ] || { [ "$STORM" -eq 1 ] && OUTAGE=60 || OUTAGE=5; }
+
+. "$ROOT/scripts/apt-install.sh"
+FLEET_ROOT=$ROOT
+. "$ROOT/scripts/fleet-peers.sh"
+
+# Installing and building need the machine's network; the fleet runs in a
+# namespace without it.
+if [ -z "${FLEET_NETNS:-}" ]; then
+    fleet_install "$BROKER"
+    BUILD_DIR=$BUILD BUILD_TYPE=Release EXTRA_PACKAGES="gnuplot-nox ${EXTRA_PACKAGES:-}" \
+        CMAKE_ARGS="-DBRIDGE_BUILD_TESTS=ON -DBRIDGE_BENCH=ON ${CMAKE_ARGS:-}" \
+        "$ROOT/scripts/setup.sh" >"$BUILD.setup.log" 2>&1 ||
+        { tail -40 "$BUILD.setup.log" >&2; exit 1; }
+    if [ "$STORM" -eq 1 ]; then
+        # Only the bridge's test build is needed from the variant.
+        cmake -S "$ROOT" -B "$ROOT/build-fleet-backoff" -DCMAKE_BUILD_TYPE=Release \
+            -DBRIDGE_RECONNECT_DELAY_MAX_S="$BACKOFF_MAX" >"$BUILD.setup.log" 2>&1 &&
+            cmake --build "$ROOT/build-fleet-backoff" -j"$(nproc)" --target mqtt-serial-bridge-test \
+                >>"$BUILD.setup.log" 2>&1 || { tail -40 "$BUILD.setup.log" >&2; exit 1; }
+        grep -q 'BRIDGE_RECONNECT_DELAY_MAX_S' "$ROOT/CMakeLists.txt" ||
+            echo "fleet: note: this tree has no BRIDGE_RECONNECT_DELAY_MAX_S; both builds retry alike"
+    fi
+    # A private loopback: the fixed ports are free whatever else runs here,
+    # and /proc/net/snmp counts only the fleet's connection attempts.
+    if [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null; then
+        FLEET_NETNS=1 exec unshare --net bash -c 'ip link set lo up && exec "$0" "$@"' "$0" \
+            --broker "$BROKER" --units "$UNITS" --commands "$COMMANDS" --probes "$PROBES" \
+            --outage "$OUTAGE" --backoff-max "$BACKOFF_MAX" $([ "$STORM" -eq 1 ] && echo --storm)
+    fi
+    echo "fleet: no network namespace of its own; attempt counts include the host's connections"
+fi
+
+OUT=$BUILD/fleet-out
+rm -rf "$OUT"
+mkdir -p "$OUT/pids"
+chmod 0755 "$OUT"
+FLEET_PIDS=$OUT/pids
+trap fleet_stop EXIT
+# The broker reads its files after dropping root.
+chmod 0755 "$BUILD"
+
+names="remote responder haproxy-check"
+for i in $(seq "$UNITS"); do names="$names $(printf 'u%03d' "$i")"; done
+echo "== certificates: one CA, the broker, $UNITS units and the remote parties"
+# shellcheck disable=SC2086
+sh "$ROOT/scripts/make-certs.sh" "$OUT/certs" $names
+chmod 0755 "$OUT/certs"
+
+driver() { # BROKER-DIR ARGS...
+    local dir=$1
+    shift
+    "$BUILD/bench/fleet-driver" --units "$UNITS" --broker "$BROKER" --work "$OUT/units" \
+        --certs "$OUT/certs" --broker-dir "$dir" --pids "$FLEET_PIDS" "$@"
+}
+
+if [ "$STORM" -eq 1 ]; then
+    status=0
+    for build in fixed backoff; do
+        echo
+        echo "==== reconnection storm, $build retry: $UNITS units, a $OUTAGE s outage"
+        fleet_mosquitto "$OUT/broker" "$OUT/certs"
+        rm -rf "$OUT/units"
+        exe=$BUILD/mqtt-serial-bridge-test
+        [ "$build" = fixed ] || exe=$ROOT/build-fleet-backoff/mqtt-serial-bridge-test
+        BRIDGE_EXE=$exe driver "$OUT/broker" --storm --outage "$OUTAGE" \
+            --timeline "$OUT/storm-$build.dat" | tee "$OUT/storm-$build.log" || status=1
+        fleet_stop
+    done
+    join <(grep -v '^#' "$OUT/storm-fixed.dat" | awk '{ printf "%d %s\n", $1, $2 }' | sort -n) \
+        <(grep -v '^#' "$OUT/storm-backoff.dat" | awk '{ printf "%d %s\n", $1, $2 }' | sort -n) |
+        sort -n >"$OUT/storm.dat"
+    gnuplot -e "data='$OUT/storm.dat'; out='$ROOT/docs/reconnect-storm.png'; outage=$OUTAGE; units=$UNITS" \
+        "$ROOT/bench/storm.gp"
+    echo
+    echo "== reconnection storm: $UNITS units, $OUTAGE s outage (plot: docs/reconnect-storm.png)"
+    for build in fixed backoff; do
+        printf '%-8s %s | %s\n' "$build" \
+            "$(grep -o 'peak [0-9]*/s' "$OUT/storm-$build.log")" \
+            "$(grep '^fleet:' "$OUT/storm-$build.log")"
+    done
+    exit "$status"
+fi
+
+if [ "$BROKER" = cluster ]; then
+    echo "== three RabbitMQ nodes, the mirroring policy, haproxy in front"
+    t0=$(date +%s)
+    fleet_cluster "$OUT/cluster" "$OUT/certs"
+    echo "cluster up in $(($(date +%s) - t0)) s"
+    driver "$OUT/cluster" --remote-port 18893 --node-ports 18891,18892,18893 \
+        --commands "$COMMANDS" --probes "$PROBES"
+else
+    echo "== mosquitto, mutual TLS, on 127.0.0.1:$FLEET_PORT"
+    fleet_mosquitto "$OUT/broker" "$OUT/certs"
+    driver "$OUT/broker" --commands "$COMMANDS" --probes "$PROBES" --outage "$OUTAGE"
+fi
