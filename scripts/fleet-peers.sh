@@ -20,7 +20,8 @@
 #                                    what is left after 10 s
 #
 # DIR is wiped first; CERTS holds scripts/make-certs.sh's ca, broker and
-# haproxy-check certificates.
+# haproxy-check certificates. The caller sets FLEET_ROOT (the repository) and
+# FLEET_PIDS, and sources scripts/apt-install.sh.
 
 FLEET_PORT=18883
 FLEET_NODE_PORTS="18891 18892 18893"
@@ -51,8 +52,7 @@ fleet_record() { # NAME PID
 }
 
 fleet_wait_port() { # PORT SECONDS
-    local i
-    for i in $(seq $(($2 * 10))); do
+    for _ in $(seq $(($2 * 10))); do
         (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
         sleep 0.1
     done
@@ -108,6 +108,7 @@ fleet_start_node() { # DIR K
 }
 
 fleet_cluster() { # DIR CERTS
+    # shellcheck disable=SC2206
     local dir=$1 certs=$2 k port ports=($FLEET_NODE_PORTS)
     rm -rf "$dir"
     mkdir -p "$dir"
@@ -234,13 +235,13 @@ EOF
 }
 
 fleet_stop() {
-    local f pid left i
+    local f pid left
     for f in "$FLEET_PIDS"/*.pid; do
         [ -e "$f" ] || continue
         pid=$(cat "$f")
         kill "$pid" 2>/dev/null || true
     done
-    for i in $(seq 100); do
+    for _ in $(seq 100); do
         left=0
         for f in "$FLEET_PIDS"/*.pid; do
             [ -e "$f" ] || continue

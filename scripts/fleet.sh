@@ -16,7 +16,7 @@
 #       the reconnection storm: the same fleet (mosquitto) through an outage
 #       of S seconds (default 60) with today's fixed retry and with a build
 #       made with -DBRIDGE_RECONNECT_DELAY_MAX_S (default 30, in
-#       build-fleet-backoff/); writes the attempts per second into
+#       BUILD_DIR-backoff/); writes the attempts per second into
 #       BUILD_DIR/fleet-out/storm.dat and plots docs/reconnect-storm.png
 #
 # Defaults: mosquitto, 20 units, 5 commands, 10 probes, a 5 s outage. Builds
@@ -65,25 +65,32 @@ FLEET_ROOT=$ROOT
 # namespace without it.
 if [ -z "${FLEET_NETNS:-}" ]; then
     fleet_install "$BROKER"
+    mkdir -p "$BUILD"
+    LOG=$BUILD/fleet-setup.log
     BUILD_DIR=$BUILD BUILD_TYPE=Release EXTRA_PACKAGES="gnuplot-nox ${EXTRA_PACKAGES:-}" \
         CMAKE_ARGS="-DBRIDGE_BUILD_TESTS=ON -DBRIDGE_BENCH=ON ${CMAKE_ARGS:-}" \
-        "$ROOT/scripts/setup.sh" >"$BUILD.setup.log" 2>&1 ||
-        { tail -40 "$BUILD.setup.log" >&2; exit 1; }
+        "$ROOT/scripts/setup.sh" >"$LOG" 2>&1 ||
+        { tail -40 "$LOG" >&2; exit 1; }
     if [ "$STORM" -eq 1 ]; then
         # Only the bridge's test build is needed from the variant.
-        cmake -S "$ROOT" -B "$ROOT/build-fleet-backoff" -DCMAKE_BUILD_TYPE=Release \
-            -DBRIDGE_RECONNECT_DELAY_MAX_S="$BACKOFF_MAX" >"$BUILD.setup.log" 2>&1 &&
-            cmake --build "$ROOT/build-fleet-backoff" -j"$(nproc)" --target mqtt-serial-bridge-test \
-                >>"$BUILD.setup.log" 2>&1 || { tail -40 "$BUILD.setup.log" >&2; exit 1; }
+        if ! cmake -S "$ROOT" -B "$BUILD-backoff" -DCMAKE_BUILD_TYPE=Release \
+            -DBRIDGE_RECONNECT_DELAY_MAX_S="$BACKOFF_MAX" >"$LOG" 2>&1 ||
+            ! cmake --build "$BUILD-backoff" -j"$(nproc)" --target mqtt-serial-bridge-test \
+                >>"$LOG" 2>&1; then
+            tail -40 "$LOG" >&2
+            exit 1
+        fi
         grep -q 'BRIDGE_RECONNECT_DELAY_MAX_S' "$ROOT/CMakeLists.txt" ||
             echo "fleet: note: this tree has no BRIDGE_RECONNECT_DELAY_MAX_S; both builds retry alike"
     fi
     # A private loopback: the fixed ports are free whatever else runs here,
     # and /proc/net/snmp counts only the fleet's connection attempts.
     if [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null; then
-        FLEET_NETNS=1 exec unshare --net bash -c 'ip link set lo up && exec "$0" "$@"' "$0" \
-            --broker "$BROKER" --units "$UNITS" --commands "$COMMANDS" --probes "$PROBES" \
-            --outage "$OUTAGE" --backoff-max "$BACKOFF_MAX" $([ "$STORM" -eq 1 ] && echo --storm)
+        args=(--broker "$BROKER" --units "$UNITS" --commands "$COMMANDS" --probes "$PROBES"
+            --outage "$OUTAGE" --backoff-max "$BACKOFF_MAX")
+        [ "$STORM" -eq 0 ] || args+=(--storm)
+        # shellcheck disable=SC2016
+        FLEET_NETNS=1 exec unshare --net bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "${args[@]}"
     fi
     echo "fleet: no network namespace of its own; attempt counts include the host's connections"
 fi
@@ -119,7 +126,7 @@ if [ "$STORM" -eq 1 ]; then
         fleet_mosquitto "$OUT/broker" "$OUT/certs"
         rm -rf "$OUT/units"
         exe=$BUILD/mqtt-serial-bridge-test
-        [ "$build" = fixed ] || exe=$ROOT/build-fleet-backoff/mqtt-serial-bridge-test
+        [ "$build" = fixed ] || exe=$BUILD-backoff/mqtt-serial-bridge-test
         BRIDGE_EXE=$exe driver "$OUT/broker" --storm --outage "$OUTAGE" \
             --timeline "$OUT/storm-$build.dat" | tee "$OUT/storm-$build.log" || status=1
         fleet_stop
