@@ -47,10 +47,12 @@ using Clock = std::chrono::steady_clock;
 int published_status = 0;
 int published_other = 0;
 
+int last_mid = 0;
+
 int count_publish(struct mosquitto *, int *mid, const char *topic, int len, const void *, int,
                   bool) {
     if (mid)
-        *mid = 1;
+        *mid = ++last_mid;
     if (strcmp(topic, "status_update") == 0 && len == 100)
         published_status++;
     else
@@ -148,7 +150,7 @@ int main(int argc, char **argv) {
     bridge_publish = count_publish;
     // A session whose login was acknowledged, so that reports go out at once.
     my_connect_callback(nullptr, nullptr, 0);
-    my_publish_callback(nullptr, nullptr, 1);
+    my_publish_callback(nullptr, nullptr, last_mid);
     published_other = 0;
 
     // The list as the MQTT library delivers it: NUL after the last byte.
@@ -196,6 +198,7 @@ int main(int argc, char **argv) {
         write_device(pty.master, "OK\n");
         wait_line(3);
         serial_reads_cycle();
+        my_publish_callback(nullptr, nullptr, last_mid); // the broker's PUBACK
         if (published_status != i)
             fail("the report for " + command_text(i) + " was not published");
     }

@@ -113,6 +113,7 @@ inline void bridge_reset(void) {
     queue = createQueue();
     IDLE = 1;
     head_written = false;
+    acknowledge_publishes();
     published.clear();
     serial_flush();
     line_read(0);

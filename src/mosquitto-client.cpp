@@ -1,6 +1,8 @@
 #include "mosquitto-client.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -12,10 +14,14 @@
 #include <unistd.h>
 
 #include "bridge_config.h"
+#include "outbox.h"
 #include "serial.h"
 
-#define REPORT_SIZE 100 // every report is published with exactly this many bytes
 #define LOGIN_LENGTH 55 // the login text with a 17-character ID, without its NUL
+
+// Without a poll interval the exchange thread waits on the line instead: a
+// report ends when the line has been quiet for BRIDGE_REPORT_GAP_MS.
+#define EVENT_DRIVEN (BRIDGE_POLL_INTERVAL_MS == 0)
 
 pthread_mutex_t bridge_lock = PTHREAD_MUTEX_INITIALIZER;
 int IDLE = 1;
@@ -26,50 +32,70 @@ char ID[18];
 int (*bridge_publish)(struct mosquitto *m, int *mid, const char *topic, int len,
                       const void *payload, int qos, bool retain) = mosquitto_publish;
 
-// The report being read; exchange thread only. Cleared after each report so
-// that no byte of one report reaches the payload of the next.
+// The report being read. Cleared after each report so that no byte of one
+// report reaches the payload of the next. Guarded by bridge_lock; only the
+// exchange thread changes it.
 static unsigned char report[REPORT_SIZE];
 static int report_count;
-static int report_flag;
-static int report_dropped; // bytes beyond REPORT_SIZE read in this cycle
-
-static const struct timespec poll_interval = {BRIDGE_POLL_INTERVAL_MS / 1000,
-                                              (BRIDGE_POLL_INTERVAL_MS % 1000) * 1000000L};
+static int report_dropped; // bytes beyond REPORT_SIZE
 
 // Set when the queue held LONG_QUEUE commands or more since it was last
 // empty. Guarded by bridge_lock.
 #define LONG_QUEUE 1024
 static bool queue_was_long;
 
-// When the head of queue was written to the line (on the monotonic clock),
-// while head_written: the command deadline counts from there. Guarded by
+// When the head of queue was written to the line (monotonic, ms), while
+// head_written: the command deadline counts from there. Guarded by
 // bridge_lock.
-static struct timespec command_sent_at;
+static long long command_sent_at;
 
-// The reason the network loop last stopped for, and how many times it has
-// stopped for that reason again since it was printed. Main thread only:
-// run_session and the connect handler.
-static char loop_stop_reason[128];
-static int loop_stop_repeats;
+// Until the line has been quiet for a while, no command is written and what
+// arrives is dropped: after a command was given up (its answer may still be
+// on its way and must not be taken for the next command's), and, without a
+// poll interval, after a report that filled its 100 bytes (its tail is not
+// an answer either). Guarded by bridge_lock.
+enum Settle { SETTLED, AFTER_TIMEOUT, AFTER_FULL_REPORT };
+static Settle settling;
+// Last byte read, or when settling began (monotonic, ms). Exchange thread.
+static long long line_active_at;
 
-// The broker session as the exchange thread sees it. Reports are handed to
-// the library only while it is up; otherwise they wait in held_reports, in
-// the order they were read. Guarded by bridge_lock.
-//
-// The session counts as up only once the broker has acknowledged this
-// connection's login. On an accepted connection the library calls the
-// connect handler (which publishes the login) before it re-sends the reports
-// it already held, with the DUP flag; a report handed over in between would
-// overtake those re-sends. The login's PUBACK is handled after all of that,
-// so from then on the held reports, and every later one, go out behind them.
-struct HeldReport {
-    const char *topic;
-    unsigned char payload[REPORT_SIZE];
-    HeldReport *next;
+// A line that a failure prints once per change of reason rather than at
+// every retry: the router's log ring is small. Main (network) thread only.
+struct RepeatedLine {
+    const char *text;  // printed on stderr, before the reason when there is one
+    char reason[128];  // empty when nothing is being counted
+    char printed[160]; // the line as printed for that reason
+    int repeats;
 };
-static HeldReport *held_head, *held_tail;
-static bool session_up;
-static int login_mid; // mid of the login whose PUBACK opens the session; 0 when none
+static RepeatedLine loop_stops = {"Network loop stopped", "", "", 0};
+static RepeatedLine connect_failures = {"Connect failed", "", "", 0};
+
+// Reconnection attempts since the last session, for the backoff between
+// them. Main (network) thread only.
+static unsigned int reconnect_attempts;
+
+// Mid of this connection's SUBSCRIBE to "commands"; its SUBACK releases the
+// login. Network thread only.
+static int subscribe_mid;
+
+// Read end and write end of the pipe that wakes the exchange thread in the
+// event-driven mode; -1 otherwise.
+static int wake_pipe[2] = {-1, -1};
+
+static long long now_ms(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+// Wakes the exchange thread when it waits on the line; any thread.
+static void exchange_wake(void) {
+    if (wake_pipe[1] >= 0) {
+        char b = 1;
+        ssize_t n = write(wake_pipe[1], &b, 1); // a full pipe already wakes it
+        (void)n;
+    }
+}
 
 void get_MAC(void) {
     char line[1034];
@@ -87,22 +113,31 @@ void get_MAC(void) {
     pclose(fp);
 }
 
-// Prints how often the last reason repeated, if it did, and forgets it.
-static void end_loop_stops(void) {
-    if (loop_stop_repeats > 0)
-        fprintf(stderr, "Network loop stopped: %s (repeated %d times)\n", loop_stop_reason,
-                loop_stop_repeats);
-    loop_stop_reason[0] = '\0';
-    loop_stop_repeats = 0;
+// Prints how often the counted reason repeated, if it did, and forgets it.
+static void end_repeats(RepeatedLine *l) {
+    if (l->repeats > 0)
+        fprintf(stderr, "%s (repeated %d times)\n", l->printed, l->repeats);
+    l->reason[0] = '\0';
+    l->repeats = 0;
 }
 
-void my_connect_callback(struct mosquitto *m, void *obj, int result) {
-    (void)obj;
-    if (result != 0) {
-        fprintf(stderr, "Connect failed\n");
+// Prints L's line when REASON differs from the one being counted (with
+// DETAIL after the text when given), otherwise counts a repeat.
+static void note_repeat(RepeatedLine *l, const char *reason, const char *detail) {
+    if (l->reason[0] != '\0' && strcmp(reason, l->reason) == 0) {
+        l->repeats++;
         return;
     }
-    end_loop_stops();
+    end_repeats(l);
+    snprintf(l->reason, sizeof(l->reason), "%s", reason);
+    if (detail)
+        snprintf(l->printed, sizeof(l->printed), "%s: %s", l->text, detail);
+    else
+        snprintf(l->printed, sizeof(l->printed), "%s", l->text);
+    fprintf(stderr, "%s\n", l->printed);
+}
+
+static void publish_login(struct mosquitto *m) {
     // Zero-filled so that a short ID sends zeros, not stack bytes, in the
     // fixed 55-byte payload.
     char login[LOGIN_LENGTH + 1];
@@ -111,31 +146,60 @@ void my_connect_callback(struct mosquitto *m, void *obj, int result) {
     int mid = 0;
     int rc = bridge_publish(m, &mid, "login", LOGIN_LENGTH, login, 1, false);
     pthread_mutex_lock(&bridge_lock);
-    login_mid = mid;
-    // A login the library did not take will never be acknowledged; held
-    // reports must not wait for that until the next reconnection.
-    if (rc != MOSQ_ERR_SUCCESS || mid == 0)
-        session_up = true;
+    outbox_login_published(rc, mid);
     pthread_mutex_unlock(&bridge_lock);
-    // A clean session loses its subscriptions with every reconnection.
-    mosquitto_subscribe(m, NULL, "commands", 1);
+}
+
+void my_connect_callback(struct mosquitto *m, void *obj, int result) {
+    (void)obj;
+    if (result != 0) {
+        char reason[16];
+        snprintf(reason, sizeof(reason), "%d", result);
+        note_repeat(&connect_failures, reason, NULL);
+        return;
+    }
+    end_repeats(&connect_failures);
+    end_repeats(&loop_stops);
+    reconnect_attempts = 0;
+    // A clean session loses its subscriptions with every reconnection. The
+    // login tells the remote that commands can be sent, so it waits for the
+    // broker's SUBACK: a list sent in answer to it must find the
+    // subscription in place.
+    int mid = 0;
+    if (mosquitto_subscribe(m, &mid, "commands", 1) == MOSQ_ERR_SUCCESS && mid != 0) {
+        subscribe_mid = mid;
+    } else {
+        subscribe_mid = 0;
+        publish_login(m);
+    }
+}
+
+void my_subscribe_callback(struct mosquitto *m, void *obj, int mid, int qos_count,
+                           const int *granted_qos) {
+    (void)obj;
+    if (subscribe_mid == 0 || mid != subscribe_mid)
+        return;
+    subscribe_mid = 0;
+    // Refused (0x80): commands will not arrive on this session. The unit
+    // still logs in, so that its reports are not held for good.
+    if (qos_count < 1 || granted_qos[0] > 2)
+        printf("Subscription to commands refused\n");
+    publish_login(m);
 }
 
 void my_publish_callback(struct mosquitto *m, void *obj, int mid) {
     (void)m;
     (void)obj;
     pthread_mutex_lock(&bridge_lock);
-    if (login_mid != 0 && mid == login_mid) {
-        session_up = true;
-        login_mid = 0;
-    }
+    bool more = outbox_acknowledged(mid);
     pthread_mutex_unlock(&bridge_lock);
+    if (more)
+        exchange_wake();
 }
 
 void bridge_session_lost(void) {
     pthread_mutex_lock(&bridge_lock);
-    session_up = false;
-    login_mid = 0;
+    outbox_session_lost();
     pthread_mutex_unlock(&bridge_lock);
 }
 
@@ -206,41 +270,9 @@ void send_command(void) {
     printf("SENDING TO ARDUINO: %s\n", cmd);
     serial_print_string(cmd);
     // From the end of the write: a long command takes a while to go out.
-    clock_gettime(CLOCK_MONOTONIC, &command_sent_at);
+    command_sent_at = now_ms();
     head_written = true;
     printf("WAITING FOR A SERIAL ACK !\n");
-}
-
-// Queues a command list and, when no command was outstanding, sends its first
-// command. Commands that arrive while one is outstanding wait their turn: the
-// report path sends them, so the device never gets a command twice and a
-// report being awaited is not mistaken for noise. Bytes already waiting on an
-// idle line are a report the exchange loop has not taken yet: the head is then
-// left for the loop to send after that report, which would otherwise be read
-// as noise in place of the acknowledgement.
-static void take_command_list(char *text) {
-    pthread_mutex_lock(&bridge_lock);
-    tokenize_and_store_in_queue(text);
-    if (queue.count >= LONG_QUEUE)
-        queue_was_long = true;
-    if (!head_written && queue.count > 0 && serial_available() == 0) {
-        IDLE = 0;
-        send_command();
-    }
-    pthread_mutex_unlock(&bridge_lock);
-}
-
-void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_message *msg) {
-    (void)m;
-    (void)obj;
-    if (msg->payloadlen && msg->payload) {
-        printf("%s %s\n", msg->topic, (char *)msg->payload);
-        if (strcmp(msg->topic, "commands") == 0)
-            take_command_list((char *)msg->payload);
-    } else {
-        printf("%s (null)\n", msg->topic);
-    }
-    fflush(stdout);
 }
 
 // Hands the heap that a long command list used back to the system once the
@@ -256,156 +288,262 @@ static void release_free_memory(void) {
     queue_was_long = false;
 }
 
-// Publishes the report just read, or holds it while the session is down or
-// earlier reports are still held. Caller holds bridge_lock.
-static void publish_report(const char *topic) {
-    if (session_up && held_head == NULL) {
-        bridge_publish(mosq, NULL, topic, REPORT_SIZE, report, 1, false);
-        return;
-    }
-    HeldReport *held = (HeldReport *)malloc(sizeof(HeldReport));
-    if (held == NULL) {
-        printf("Out of memory, report dropped.\n");
-        return;
-    }
-    held->topic = topic;
-    memcpy(held->payload, report, REPORT_SIZE);
-    held->next = NULL;
-    if (held_tail)
-        held_tail->next = held;
-    else
-        held_head = held;
-    held_tail = held;
-}
-
-// Hands the held reports to the library, oldest first, once the session is
-// up. Caller holds bridge_lock; the library takes only its own locks inside
-// the publish and calls no handler from it, so this cannot wait on a handler
-// that waits for bridge_lock.
-static void release_held_reports(void) {
-    if (!session_up || held_head == NULL)
-        return;
-    int n = 0;
-    for (HeldReport *held = held_head; held; held = held->next)
-        n++;
-    printf("PUBLISHING %d REPORTS HELD WHILE OFFLINE\n", n);
-    while (held_head) {
-        HeldReport *held = held_head;
-        bridge_publish(mosq, NULL, held->topic, REPORT_SIZE, held->payload, 1, false);
-        held_head = held->next;
-        free(held);
-    }
-    held_tail = NULL;
-}
-
-// After the head has been answered or given up: the next queued command goes
-// out and its "#" is awaited, or the exchange is idle. Caller holds
-// bridge_lock.
+// The one place that decides whether the next queued command is written:
+// only when none is outstanding, the line has settled, and no report is
+// waiting or being read (it would be taken for the acknowledgement). When
+// nothing is written the exchange is idle and takes the next report. Caller
+// holds bridge_lock.
 static void send_next_or_go_idle(void) {
-    if (queue.count > 0) {
+    if (head_written || settling != SETTLED)
+        return;
+    if (queue.count > 0 && report_count == 0 && serial_available() == 0) {
         IDLE = 0;
         send_command();
     } else {
         IDLE = 1;
-        release_free_memory();
+        if (queue.count == 0)
+            release_free_memory();
     }
 }
 
-// Idle: whatever is waiting is one report. Caller holds bridge_lock.
-static void take_report(void) {
-    while (serial_available()) {
-        int byte = serial_read_byte();
-        if (report_count < REPORT_SIZE)
-            report[report_count++] = (unsigned char)byte;
-        else
-            report_dropped++;
-        report_flag = 1;
-        IDLE = 0;
-    }
-    if (!report_flag)
-        return;
+// Queues a command list; its first command goes out at once if the exchange
+// is free for it. Commands that arrive while one is outstanding wait their
+// turn: the report path sends them, so the device never gets a command
+// twice and a report being awaited is not mistaken for noise.
+static void take_command_list(char *text) {
+    pthread_mutex_lock(&bridge_lock);
+    tokenize_and_store_in_queue(text);
+    if (queue.count >= LONG_QUEUE)
+        queue_was_long = true;
+    send_next_or_go_idle();
+    pthread_mutex_unlock(&bridge_lock);
+    exchange_wake(); // a deadline to watch, or a command to send once the line is quiet
+}
 
-    if (report_dropped)
+void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_message *msg) {
+    (void)m;
+    (void)obj;
+    if (msg->payloadlen && msg->payload) {
+        printf("%s %s\n", msg->topic, (char *)msg->payload);
+        if (strcmp(msg->topic, "commands") == 0)
+            take_command_list((char *)msg->payload);
+    } else {
+        printf("%s (null)\n", msg->topic);
+    }
+    fflush(stdout);
+}
+
+// The report read so far is whole: answer it, pass it on, and write the
+// next command or go idle. Caller holds bridge_lock.
+static void finish_report(void) {
+    if (report_dropped && settling != AFTER_FULL_REPORT) {
         printf("DROPPED %d BYTES BEYOND A 100-BYTE REPORT\n", report_dropped);
+        report_dropped = 0;
+    }
     if (report[0] == '!') {
-        publish_report("info");
-        IDLE = 1;
+        outbox_add("info", report);
         serial_print_string("#\n");
-        // A list that came while this report was waiting.
-        if (!head_written && queue.count > 0) {
-            IDLE = 0;
-            send_command();
-        }
     } else {
         serial_print_string("#\n");
         printf("RECEIVED STATUS UPDATE FROM ARDUINO.\n");
-        publish_report("status_update");
+        outbox_add("status_update", report);
         // A report that answers no command is still passed on, but there is
         // nothing to remove.
         if (head_written) {
             queue.pop(&queue);
             head_written = false;
         }
-        send_next_or_go_idle();
     }
     memset(report, 0, sizeof(report));
     report_count = 0;
-    report_flag = 0;
+    send_next_or_go_idle();
+}
+
+// Takes one byte of a report; false once the report is full.
+static void report_byte(int byte) {
+    if (report_count < REPORT_SIZE)
+        report[report_count++] = (unsigned char)byte;
+    else
+        report_dropped++;
+}
+
+// The line has been quiet long enough: commands may go out again. Caller
+// holds bridge_lock.
+static void end_settling(void) {
+    if (settling == AFTER_FULL_REPORT && report_dropped)
+        printf("DROPPED %d BYTES BEYOND A 100-BYTE REPORT\n", report_dropped);
     report_dropped = 0;
+    settling = SETTLED;
+    send_next_or_go_idle();
 }
 
-// Awaiting acknowledgement: drain the line, taking a "#" as the
-// acknowledgement. Caller holds bridge_lock.
-static void take_acknowledgement(void) {
-    while (serial_available()) {
-        int byte = serial_read_byte();
-        if (byte == '#') {
-            serial_flush();
-            printf("RECEIVED SERIAL_ACK\n");
-            IDLE = 1;
-        } else {
-            printf("[%c] INSTEAD OF ACK\n", byte);
-        }
-    }
+// A byte that arrived while the line settles. Caller holds bridge_lock.
+static void settling_byte(int byte) {
+    if (settling == AFTER_TIMEOUT)
+        printf("[%c] INSTEAD OF ACK\n", byte);
+    else
+        report_dropped++;
 }
 
-// With a command deadline set: drops the written command at the head of the
-// queue once it has gone unanswered that long, whether the "#" or the report
-// is missing, and sends the next. A report already waiting while idle is
-// still taken as its answer. Caller holds bridge_lock.
-static void expire_command(void) {
+// With a command deadline set: gives up the written command at the head of
+// the queue once it has gone unanswered that long, whether the "#" or the
+// report is missing. Never while a byte is waiting or a report is being
+// read: that may be the answer. The next command waits until the line has
+// settled. Caller holds bridge_lock.
+static void expire_command(long long now) {
     if (BRIDGE_COMMAND_TIMEOUT_S <= 0 || !head_written)
         return;
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long long waited_ns = (long long)(now.tv_sec - command_sent_at.tv_sec) * 1000000000LL +
-                          (now.tv_nsec - command_sent_at.tv_nsec);
-    if (waited_ns < BRIDGE_COMMAND_TIMEOUT_S * 1000000000LL)
+    if (now - command_sent_at < BRIDGE_COMMAND_TIMEOUT_S * 1000LL)
         return;
-    if (IDLE && serial_available())
+    if (serial_available() > 0 || report_count > 0)
         return;
     printf("COMMAND TIMED OUT: %s\n", queue.peek(&queue));
     queue.pop(&queue);
     head_written = false;
-    send_next_or_go_idle();
+    IDLE = 0;
+    settling = AFTER_TIMEOUT;
+    line_active_at = now;
 }
+
+// How long the line must have been quiet to end settling, in ms. After a
+// deadline, a whole poll cycle (the default one without a poll interval: a
+// late answer may come a good while after the deadline).
+static long long settle_ms(void) {
+    if (settling == AFTER_TIMEOUT)
+        return EVENT_DRIVEN ? 100 : BRIDGE_POLL_INTERVAL_MS;
+    return BRIDGE_REPORT_GAP_MS;
+}
+
+// One poll cycle's reading. Idle: whatever is waiting is one report.
+// Awaiting acknowledgement: a "#" is taken and the rest discarded. Settling:
+// a whole cycle without a byte ends it. Caller holds bridge_lock.
+static void poll_line(long long now) {
+    if (settling != SETTLED) {
+        if (serial_available() == 0) {
+            if (now - line_active_at >= settle_ms())
+                end_settling();
+            return;
+        }
+        line_active_at = now;
+        while (serial_available())
+            settling_byte(serial_read_byte());
+    } else if (IDLE) {
+        if (serial_available() == 0)
+            return;
+        while (serial_available())
+            report_byte(serial_read_byte());
+        finish_report();
+    } else {
+        while (serial_available()) {
+            int byte = serial_read_byte();
+            if (byte == '#') {
+                serial_flush();
+                printf("RECEIVED SERIAL_ACK\n");
+                IDLE = 1;
+            } else {
+                printf("[%c] INSTEAD OF ACK\n", byte);
+            }
+        }
+    }
+}
+
+// The event-driven reading: every byte as it comes. The "#" is taken at once
+// and what follows it is the start of the report; a report ends when the
+// line has been quiet for the gap, or at 100 bytes. Caller holds bridge_lock.
+static void read_line_events(long long now) {
+    while (serial_available()) {
+        int byte = serial_read_byte();
+        line_active_at = now;
+        if (settling != SETTLED) {
+            settling_byte(byte);
+        } else if (!IDLE) {
+            if (byte == '#') {
+                printf("RECEIVED SERIAL_ACK\n");
+                IDLE = 1;
+            } else {
+                printf("[%c] INSTEAD OF ACK\n", byte);
+            }
+        } else {
+            report_byte(byte);
+            if (report_count == REPORT_SIZE) {
+                // Whole at 100 bytes; what follows it without a pause is its
+                // tail, dropped, and no command goes out until it has ended.
+                settling = AFTER_FULL_REPORT;
+                finish_report();
+            }
+        }
+    }
+    if (settling != SETTLED && now - line_active_at >= settle_ms())
+        end_settling();
+    else if (settling == SETTLED && IDLE && report_count > 0 &&
+             now - line_active_at >= BRIDGE_REPORT_GAP_MS)
+        finish_report();
+}
+
+// Event-driven mode: how long the exchange thread may wait for the line or
+// a wake-up before it has something to do, in ms; -1 for no limit. Caller
+// holds bridge_lock.
+static int next_wait_ms(long long now) {
+    long long due = -1;
+    if (settling != SETTLED)
+        due = line_active_at + settle_ms();
+    else if (IDLE && report_count > 0)
+        due = line_active_at + BRIDGE_REPORT_GAP_MS;
+    if (BRIDGE_COMMAND_TIMEOUT_S > 0 && head_written) {
+        long long deadline = command_sent_at + BRIDGE_COMMAND_TIMEOUT_S * 1000LL;
+        if (due < 0 || deadline < due)
+            due = deadline;
+    }
+    // A publish the library refused is tried again a poll cycle later.
+    if (outbox_can_hand_over() && (due < 0 || due > now + 100))
+        due = now + 100;
+    if (due < 0)
+        return -1;
+    return due <= now ? 0 : (int)(due - now);
+}
+
+static int exchange_wait_ms = -1; // exchange thread only
 
 void serial_reads_cycle(void) {
     pthread_mutex_lock(&bridge_lock);
-    expire_command();
-    release_held_reports();
-    if (IDLE)
-        take_report();
-    else
-        take_acknowledgement();
+    long long now = now_ms();
+    expire_command(now);
+    outbox_hand_over();
+    if (EVENT_DRIVEN) {
+        read_line_events(now);
+        exchange_wait_ms = next_wait_ms(now);
+    } else {
+        poll_line(now);
+    }
     pthread_mutex_unlock(&bridge_lock);
+}
+
+// Event-driven mode: sleeps until a byte arrives, another thread wakes the
+// loop, or the cycle's wait runs out.
+static void wait_for_line(void) {
+    struct pollfd fds[2] = {{sd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+    if (poll(fds, 2, exchange_wait_ms) <= 0)
+        return;
+    if (fds[1].revents & POLLIN) {
+        char drain[64];
+        ssize_t n = read(wake_pipe[0], drain, sizeof(drain));
+        (void)n;
+    }
+    // A line that hangs up stays readable without data: don't spin on it.
+    if ((fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN))
+        usleep(100000);
 }
 
 void *serial_reads(void *arg) {
     (void)arg;
+    static const struct timespec poll_interval = {BRIDGE_POLL_INTERVAL_MS / 1000,
+                                                  (BRIDGE_POLL_INTERVAL_MS % 1000) * 1000000L};
     for (;;) {
         serial_reads_cycle();
-        nanosleep(&poll_interval, NULL);
+        if (EVENT_DRIVEN)
+            wait_for_line();
+        else
+            nanosleep(&poll_interval, NULL);
     }
     return NULL;
 }
@@ -431,6 +569,11 @@ static bool apply_tls(void) {
 }
 
 static void start_exchange_thread(void) {
+    // Without a poll interval the thread sleeps on the line and on this pipe.
+    if (EVENT_DRIVEN && pipe(wake_pipe) == 0) {
+        fcntl(wake_pipe[0], F_SETFL, O_NONBLOCK);
+        fcntl(wake_pipe[1], F_SETFL, O_NONBLOCK);
+    }
     pthread_t thread;
     if (pthread_create(&thread, NULL, serial_reads, NULL) != 0) {
         fprintf(stderr, "Unable to start the serial thread.\n");
@@ -446,24 +589,39 @@ static void connect_broker(void) {
         mosquitto_reconnect(mosq);
 }
 
-// A broker that keeps refusing would otherwise put this line into the
-// router's small log ring once a second: it is printed when the reason
-// changes, and its repeats are counted until then or until a session comes
-// back.
-static void log_loop_stop(const char *reason) {
-    if (loop_stop_reason[0] != '\0' && strcmp(reason, loop_stop_reason) == 0) {
-        loop_stop_repeats++;
-        return;
+// Waits before the next reconnection attempt of the bridge's own: a second. With a
+// maximum compiled in, the library's schedule (1, 4, 9, ... s up to the
+// maximum), each wait drawn between its half and its whole so that a fleet
+// that lost its broker at one instant does not come back in lockstep.
+// Main thread only; the connect handler starts the schedule again.
+static unsigned int jitter_seed;
+
+static void retry_wait(void) {
+    long long ms = 1000;
+    if (BRIDGE_RECONNECT_DELAY_MAX_S > 0) {
+        long long n = reconnect_attempts + 1;
+        long long s = n * n < BRIDGE_RECONNECT_DELAY_MAX_S ? n * n : BRIDGE_RECONNECT_DELAY_MAX_S;
+        if (n * n < BRIDGE_RECONNECT_DELAY_MAX_S)
+            reconnect_attempts++;
+        ms = s * 500 + rand_r(&jitter_seed) % (s * 500 + 1);
     }
-    end_loop_stops();
-    snprintf(loop_stop_reason, sizeof(loop_stop_reason), "%s", reason);
-    fprintf(stderr, "Network loop stopped: %s\n", reason);
+    struct timespec t = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+    nanosleep(&t, NULL);
+}
+
+// Units started together share their clock: the seed takes in the client id
+// and the process id too.
+static void seed_jitter(void) {
+    unsigned int seed = (unsigned int)getpid() ^ (unsigned int)now_ms();
+    for (const char *p = ID; *p; p++)
+        seed = seed * 31 + (unsigned char)*p;
+    jitter_seed = seed;
 }
 
 // Runs the network loop for the life of the process. The library gives up
 // for good on TLS, DNS and protocol errors and on a link lost mid-TLS; a
 // field unit must not, so each such return is logged and the session is
-// started again a second later, with the TLS settings checked first. While
+// started again after retry_wait, with the TLS settings checked first. While
 // they are refused neither the loop nor a connection attempt runs, before
 // the first session or after one: the refused call has cleared the CA, and
 // the loop's own reconnection would go ahead without it.
@@ -480,9 +638,10 @@ static void run_session(bool tls_ok) {
                 return;
             // Not every way out of the loop calls the disconnect handler.
             bridge_session_lost();
-            log_loop_stop(mosquitto_strerror(rc));
+            const char *reason = mosquitto_strerror(rc);
+            note_repeat(&loop_stops, reason, reason);
         }
-        sleep(1);
+        retry_wait();
         run_loop = apply_tls();
         if (!run_loop)
             continue;
@@ -524,6 +683,11 @@ int main(int argc, char *argv[]) {
     mosquitto_message_callback_set(mosq, my_message_callback);
     mosquitto_disconnect_callback_set(mosq, my_disconnect_callback);
     mosquitto_publish_callback_set(mosq, my_publish_callback);
+    mosquitto_subscribe_callback_set(mosq, my_subscribe_callback);
+#if BRIDGE_RECONNECT_DELAY_MAX_S > 0
+    mosquitto_reconnect_delay_set(mosq, 1, BRIDGE_RECONNECT_DELAY_MAX_S, true);
+#endif
+    seed_jitter();
     bool tls_ok = apply_tls();
 
     start_exchange_thread();

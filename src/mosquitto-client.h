@@ -2,7 +2,9 @@
 // intake and the serial exchange loop.
 //
 // Threads: the main thread runs the MQTT network loop and with it every
-// my_*_callback; the serial exchange thread runs serial_reads.
+// my_*_callback; the serial exchange thread runs serial_reads. The one
+// exception: the library calls the log handler on whichever thread calls
+// into it, so a report's publish logs on the exchange thread.
 #ifndef BRIDGE_MOSQUITTO_CLIENT_H
 #define BRIDGE_MOSQUITTO_CLIENT_H
 
@@ -16,7 +18,7 @@ struct mosquitto_message;
 
 // The one lock of the bridge. It guards IDLE, queue, every write to the
 // serial line, the session state and the reports held while the session is
-// down. The handlers hold it for their work on that state; the exchange loop
+// down (src/outbox.h). The handlers hold it for their work on that state; the exchange loop
 // holds it for the work of each poll cycle and releases it before sleeping.
 // No other lock is taken while it is held, except libmosquitto's own inside
 // mosquitto_publish. The library calls the handlers holding only its
@@ -44,17 +46,24 @@ extern int (*bridge_publish)(struct mosquitto *m, int *mid, const char *topic, i
 // the interface listing shows.
 void get_MAC(void);
 
-// MQTT handlers, network thread only.
+// MQTT handlers, network thread only (the log handler: either thread), each
+// taking bridge_lock itself where it touches shared state.
+// Accepted connection: subscribes to "commands". Refused: "Connect failed"
+// on stderr, once per change of the broker's answer.
 void my_connect_callback(struct mosquitto *m, void *obj, int result);
+// The SUBACK of that subscription: the login is published.
+void my_subscribe_callback(struct mosquitto *m, void *obj, int mid, int qos_count,
+                           const int *granted_qos);
 void my_log_callback(struct mosquitto *m, void *obj, int level, const char *text);
 void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_message *msg);
 void my_disconnect_callback(struct mosquitto *m, void *obj, int rc);
-// The PUBACK of this connection's login opens the session for reports.
+// A PUBACK: the login's opens the session for reports, a report's frees
+// the outbox's window.
 void my_publish_callback(struct mosquitto *m, void *obj, int mid);
 
 // The link is gone: reports read from now on are held until the next login
 // is acknowledged. Called by the disconnect handler and when the network
-// loop returns.
+// loop returns; takes bridge_lock.
 void bridge_session_lost(void);
 
 // Splits TEXT in place on ";" and appends a heap copy of each command to
@@ -66,15 +75,16 @@ void tokenize_and_store_in_queue(char *text);
 // Caller holds bridge_lock.
 void send_command(void);
 
-// One poll cycle of the exchange loop, without its sleep: the command
-// deadline (when one is compiled in), then the held reports, handed to the
-// library if the session is up, then the line. Takes bridge_lock for
-// the cycle's work. Exchange thread only (tests and fuzzers call it
-// directly in place of that thread).
+// One cycle of the exchange loop, without its wait: the command deadline
+// (when one is compiled in), then the outbox's hand-over, then the line.
+// Takes bridge_lock for the cycle's work. Exchange thread only (tests and
+// fuzzers call it directly in place of that thread).
 void serial_reads_cycle(void);
 
 // Body of the exchange thread: serial_reads_cycle, then a sleep of
-// BRIDGE_POLL_INTERVAL_MS, forever. The argument is ignored.
+// BRIDGE_POLL_INTERVAL_MS, forever; with an interval of 0, a wait on the
+// line and the wake-up pipe until the next byte, a list, an acknowledgement
+// or the cycle's own deadline. The argument is ignored.
 void *serial_reads(void *arg);
 
 #endif

@@ -74,6 +74,7 @@ class BridgeTest : public ::testing::Test {
     std::string cycle() {
         testing::internal::CaptureStdout();
         serial_reads_cycle();
+        acknowledge_publishes();
         return testing::internal::GetCapturedStdout();
     }
 };

@@ -346,9 +346,7 @@ class RemoteClient {
         // False: a persistent session, whose subscriptions and queued QoS 1/2
         // messages the broker keeps while the client is away.
         bool clean_session = true;
-        // Another port reaches a broker behind something else on kPort
-        // (one node of a cluster behind a proxy).
-        int port = kPort;
+        int port = kPort; // another: straight to a broker behind a relay
     };
     RemoteClient() : RemoteClient(Options()) {}
     explicit RemoteClient(const std::string &id) : RemoteClient(with_id(id)) {}
@@ -357,7 +355,7 @@ class RemoteClient {
     RemoteClient(const RemoteClient &) = delete;
     RemoteClient &operator=(const RemoteClient &) = delete;
 
-    // Connects to localhost:options.port and waits for the broker's acceptance.
+    // Connects to localhost on its port and waits for the broker's acceptance.
     // Once per client; after that the loop thread reconnects by itself.
     ::testing::AssertionResult connect(Duration timeout = 5s);
     // Waits for the SUBACK.

@@ -64,41 +64,67 @@ TEST_F(Road, InformationReportWhileIdleGoesToInfo) {
 // end of the line (seen through a descriptor of our own on it), so that the
 // bridge could see it waiting; in a round where its poll took the report
 // first, the round passes without exercising that.
-TEST_F(Road, ListArrivingBehindAnInformationReportWaitsForIt) {
-    int line = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(line, 0);
-    auto waiting = [&] {
-        int n = 0;
-        return ioctl(line, FIONREAD, &n) == 0 && n > 0;
-    };
-    Strings notes, commands;
-    for (size_t i = 0; i < 5; i++) {
-        notes.push_back(report_payload("!note " + std::to_string(i) + "\n"));
-        commands.push_back("c" + std::to_string(i));
-        device->send_info("!note " + std::to_string(i) + "\n");
-        ASSERT_TRUE(device->wait_for_reports(2 * i + 1, 2s));
-        for (int ms = 0; ms < 2000 && !waiting() && device->acks() == 2 * i; ms++)
-            std::this_thread::sleep_for(1ms);
-        ASSERT_TRUE(remote.publish("commands", commands.back()));
-        ASSERT_TRUE(device->wait_for_acks(2 * i + 2, 5s)) << "round " << i;
+class ListBehindAReport : public Road {
+  protected:
+    bool event_driven = false;
+    void run() {
+        int line = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(line, 0);
+        auto waiting = [&] {
+            int n = 0;
+            return ioctl(line, FIONREAD, &n) == 0 && n > 0;
+        };
+        Strings notes, commands;
+        for (size_t i = 0; i < 5; i++) {
+            notes.push_back(report_payload("!note " + std::to_string(i) + "\n"));
+            commands.push_back("c" + std::to_string(i));
+            device->send_info("!note " + std::to_string(i) + "\n");
+            ASSERT_TRUE(device->wait_for_reports(2 * i + 1, 2s));
+            // Event-driven, the bridge reads the report as it comes: the
+            // list goes at once, to meet it within the gap.
+            for (int ms = 0; ms < 2000 && !event_driven && !waiting() && device->acks() == 2 * i;
+                 ms++)
+                std::this_thread::sleep_for(1ms);
+            ASSERT_TRUE(remote.publish("commands", commands.back()));
+            ASSERT_TRUE(device->wait_for_acks(2 * i + 2, 5s)) << "round " << i;
+        }
+        close(line);
+        EXPECT_EQ(payloads("info", 5, 5s), notes);
+        EXPECT_EQ(payloads("status_update", 5, 5s).size(), 5u);
+        EXPECT_EQ(device->command_texts(), commands);
+        for (const auto &cmd : device->commands())
+            EXPECT_FALSE(cmd.while_busy) << cmd.text << " sent before the report was answered";
+        std::string out = bridge.stdout_text();
+        EXPECT_EQ(out.find("INSTEAD OF ACK"), std::string::npos);
+        int held_back = 0; // rounds whose list found the report waiting
+        for (const std::string &c : commands) {
+            size_t queued = out.find("TOKENIZED COMMAND: " + c + "\n");
+            size_t sent = out.find("SENDING TO ARDUINO: " + c + "\n");
+            held_back += queued < sent &&
+                         out.substr(queued, sent - queued).find("'info'") != std::string::npos;
+        }
+        printf("FIGURE lists_behind_a_waiting_report=%d\n", held_back);
+        EXPECT_GE(held_back, 1) << "no round exercised a report waiting on the line";
     }
-    close(line);
-    EXPECT_EQ(payloads("info", 5, 5s), notes);
-    EXPECT_EQ(payloads("status_update", 5, 5s).size(), 5u);
-    EXPECT_EQ(device->command_texts(), commands);
-    for (const auto &cmd : device->commands())
-        EXPECT_FALSE(cmd.while_busy) << cmd.text << " sent before the report was answered";
-    std::string out = bridge.stdout_text();
-    EXPECT_EQ(out.find("INSTEAD OF ACK"), std::string::npos);
-    int held_back = 0; // rounds whose list found the report waiting
-    for (const std::string &c : commands) {
-        size_t queued = out.find("TOKENIZED COMMAND: " + c + "\n");
-        size_t sent = out.find("SENDING TO ARDUINO: " + c + "\n");
-        held_back +=
-            queued < sent && out.substr(queued, sent - queued).find("'info'") != std::string::npos;
+};
+
+TEST_F(ListBehindAReport, ListArrivingBehindAnInformationReportWaitsForIt) {
+    run();
+}
+
+// Without a poll interval the report is "on the line" while the bridge reads
+// it and waits for the line to go quiet: a 50 ms gap leaves the list time to
+// arrive meanwhile.
+class ListBehindAReportEventDriven : public ListBehindAReport {
+    void SetUp() override {
+        bridge.use_build("mqtt-serial-bridge-test-event-gap50");
+        event_driven = true;
+        ListBehindAReport::SetUp();
     }
-    printf("FIGURE lists_behind_a_waiting_report=%d\n", held_back);
-    EXPECT_GE(held_back, 1) << "no round exercised a report waiting on the line";
+};
+
+TEST_F(ListBehindAReportEventDriven, ListArrivingBehindAnInformationReportWaitsForIt) {
+    run();
 }
 
 class NoisyRoad : public Road {
@@ -182,6 +208,63 @@ TEST_F(PiecewiseReportFastPoll, IsPublishedAsTwoReportsAtA10msPoll) {
     ASSERT_TRUE(device->wait_for_reports(1, 5s));
     EXPECT_EQ(payloads("status_update", 2, 5s),
               (Strings{report_payload(report.substr(0, 50)), report_payload(report.substr(50))}));
+}
+
+// Without a poll interval a report ends with a quiet line: a 30 ms pause
+// splits it under the default 10 ms gap, not under a 50 ms one.
+class PiecewiseReportEventDriven : public PiecewiseReport,
+                                   public ::testing::WithParamInterface<int> {
+    void SetUp() override {
+        bridge.use_build(GetParam() == 50 ? "mqtt-serial-bridge-test-event-gap50"
+                                          : "mqtt-serial-bridge-test-event");
+        PiecewiseReport::SetUp();
+    }
+};
+
+TEST_P(PiecewiseReportEventDriven, IsFramedByTheGap) {
+    ASSERT_TRUE(remote.publish("commands", "a"));
+    ASSERT_TRUE(device->wait_for_reports(1, 5s));
+    Strings expected{report};
+    if (GetParam() < 30)
+        expected = {report_payload(report.substr(0, 50)), report_payload(report.substr(50))};
+    EXPECT_EQ(payloads("status_update", 2, 2s), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gap, PiecewiseReportEventDriven, ::testing::Values(10, 50),
+                         [](const auto &info) { return std::to_string(info.param) + "ms"; });
+
+// The road without a poll interval: each command once and in order, the
+// device answering at once, information reports while idle, and lists that
+// meet a busy exchange.
+class EventDrivenRoad : public Road {
+    void SetUp() override {
+        bridge.use_build("mqtt-serial-bridge-test-event");
+        Road::SetUp();
+    }
+    simfw::Options device_options() override {
+        simfw::Options o;
+        o.report_delay = 0ms;
+        return o;
+    }
+};
+
+TEST_F(EventDrivenRoad, ListsAndInformationReports) {
+    device->send_info("!boot\n");
+    EXPECT_EQ(payloads("info", 1, 5s), Strings{report_payload("!boot\n")});
+    ASSERT_TRUE(remote.publish("commands", "a;b;c"));
+    ASSERT_TRUE(remote.publish("commands", "d"));
+    EXPECT_EQ(payloads("status_update", 4, 10s),
+              (Strings{report_payload("OK a\n"), report_payload("OK b\n"), report_payload("OK c\n"),
+                       report_payload("OK d\n")}));
+    EXPECT_TRUE(device->wait_for_acks(5, 2s));
+    EXPECT_EQ(device->command_texts(), (Strings{"a", "b", "c", "d"}));
+    for (const auto &cmd : device->commands())
+        EXPECT_FALSE(cmd.while_busy) << cmd.text << " sent before the previous was answered";
+    device->send_info("!idle\n");
+    EXPECT_EQ(payloads("info", 2, 5s),
+              (Strings{report_payload("!boot\n"), report_payload("!idle\n")}));
+    EXPECT_EQ(remote.messages("status_update").size(), 4u);
+    EXPECT_EQ(bridge.stdout_text().find("INSTEAD OF ACK"), std::string::npos);
 }
 
 } // namespace

@@ -1,0 +1,334 @@
+// The way out for reports: the login leads every session, a link that dies
+// without a word loses nothing and reorders nothing, the reports held in
+// memory are bounded, and the login means the subscription is in place.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "broker_faults.h"
+
+using namespace e2e;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+constexpr int kBrokerPort = kPort + 1;
+
+// Stands on 127.0.0.1:kPort in front of the broker on kBrokerPort and passes
+// the bridge's traffic on. freeze() stops passing anything on the links it
+// has, as a link that dies without FIN or RST; cut() resets them and
+// refuses new ones until resume().
+class Relay {
+  public:
+    Relay() {
+        listen_ = open_listener();
+        if (listen_ < 0)
+            throw std::runtime_error(std::string("relay: ") + strerror(errno));
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Relay() {
+        stop_ = true;
+        thread_.join();
+        for (Link &l : links_) {
+            close(l.client);
+            close(l.server);
+        }
+        if (listen_ >= 0)
+            close(listen_);
+    }
+    void freeze() {
+        freezes_++;
+    }
+    void cut() {
+        cut_ = true;
+    }
+    void resume() {
+        cut_ = false;
+    }
+
+  private:
+    struct Link {
+        int client, server;
+        bool frozen;
+    };
+
+    static sockaddr_in loopback(int port) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return addr;
+    }
+
+    static int open_listener() {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+        sockaddr_in addr = loopback(kPort);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+            listen(fd, 16) != 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    // Closes FD with a reset rather than a FIN.
+    static void reset(int fd) {
+        linger l{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+        close(fd);
+    }
+
+    void accept_link() {
+        int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
+            return;
+        int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr = loopback(kBrokerPort);
+        if (connect(server, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+            reset(client);
+            close(server);
+            return;
+        }
+        links_.push_back({client, server, false});
+    }
+
+    // Passes what is waiting on FROM to TO; false when the link is over.
+    static bool pass(int from, int to) {
+        char buf[16384];
+        ssize_t n = read(from, buf, sizeof(buf));
+        return n > 0 && simfw::write_all(to, buf, (size_t)n, std::chrono::seconds(2));
+    }
+
+    void run() {
+        int freezes_seen = 0;
+        while (!stop_) {
+            if (freezes_ != freezes_seen) {
+                freezes_seen = freezes_;
+                for (Link &l : links_)
+                    l.frozen = true;
+            }
+            // Cut: the links reset and the port closed, as when the way to
+            // the broker is gone (a reset link is noticed at once).
+            if (cut_ && listen_ >= 0) {
+                for (Link &l : links_) {
+                    reset(l.client);
+                    reset(l.server);
+                }
+                links_.clear();
+                close(listen_);
+                listen_ = -1;
+            } else if (!cut_ && listen_ < 0) {
+                listen_ = open_listener();
+            }
+            std::vector<pollfd> fds{{listen_, POLLIN, 0}};
+            std::vector<size_t> owner;
+            for (size_t i = 0; i < links_.size(); i++) {
+                if (links_[i].frozen)
+                    continue;
+                fds.push_back({links_[i].client, POLLIN, 0});
+                fds.push_back({links_[i].server, POLLIN, 0});
+                owner.push_back(i);
+                owner.push_back(i);
+            }
+            if (poll(fds.data(), fds.size(), 20) <= 0)
+                continue;
+            if (listen_ >= 0 && (fds[0].revents & POLLIN))
+                accept_link();
+            std::vector<size_t> ended;
+            for (size_t k = 1; k < fds.size(); k++) {
+                if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
+                    continue;
+                Link &l = links_[owner[k - 1]];
+                bool from_client = fds[k].fd == l.client;
+                if (!pass(fds[k].fd, from_client ? l.server : l.client))
+                    ended.push_back(owner[k - 1]);
+            }
+            for (auto i = ended.rbegin(); i != ended.rend(); ++i) {
+                if (*i >= links_.size() || links_[*i].client < 0)
+                    continue;
+                close(links_[*i].client);
+                close(links_[*i].server);
+                links_[*i].client = links_[*i].server = -1;
+            }
+            links_.erase(std::remove_if(links_.begin(), links_.end(),
+                                        [](const Link &l) { return l.client < 0; }),
+                         links_.end());
+        }
+    }
+
+    int listen_ = -1;
+    std::thread thread_;
+    std::atomic<bool> stop_{false}, cut_{false};
+    std::atomic<int> freezes_{0};
+    std::vector<Link> links_; // relay thread only
+};
+
+RemoteClient::Options direct_remote() {
+    RemoteClient::Options o;
+    o.id = "e2e-outbox-remote";
+    o.port = kBrokerPort;
+    return o;
+}
+
+// The broker behind a relay; the remote and the device as on the road, the
+// remote connected to the broker directly, so it stays when the bridge's
+// link dies.
+class Outbox : public E2E {
+  protected:
+    void start(const std::string &build) {
+        BrokerConfig config;
+        config.port = kBrokerPort;
+        ASSERT_TRUE(broker.restart(config));
+        relay = std::make_unique<Relay>();
+        ASSERT_TRUE(remote.connect());
+        ASSERT_TRUE(remote.subscribe("info", 1));
+        device = std::make_unique<simfw::SimFirmware>(pty.master());
+        bridge.use_build(build);
+        bridge.start();
+        ASSERT_TRUE(bridge.wait_for_stdout("PUBACK", 10s)); // the login's
+    }
+    void TearDown() override {
+        device.reset();
+        relay.reset();
+        E2E::TearDown();
+    }
+
+    RemoteClient remote{direct_remote()};
+    std::unique_ptr<Relay> relay;
+    std::unique_ptr<simfw::SimFirmware> device;
+};
+
+// The texts of the info reports received, each once, and how many came twice.
+Strings distinct_info(const std::vector<Message> &got, int *duplicates) {
+    Strings out;
+    std::set<std::string> seen;
+    *duplicates = 0;
+    for (const Message &m : got) {
+        std::string text = m.payload.substr(0, m.payload.find('\0'));
+        if (seen.insert(text).second)
+            out.push_back(text);
+        else
+            ++*duplicates;
+    }
+    return out;
+}
+
+// The link freezes while the device reports every 100 ms: the bridge learns
+// of it only from its keep-alive (5 s in this build), and meanwhile keeps
+// reading. After the reconnection the login is the session's first new
+// publish and every report arrives, in the device's order.
+TEST_F(Outbox, SilentLinkLossKeepsTheLoginFirstAndTheOrder) {
+    start("mqtt-serial-bridge-test-keepalive5");
+    std::atomic<bool> reporting{true};
+    Strings sent;
+    std::thread device_side([&] {
+        for (int i = 0; reporting; i++) {
+            sent.push_back("!r" + std::to_string(i) + "\n");
+            device->send_info(sent.back());
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    std::this_thread::sleep_for(1s);
+    relay->freeze();
+    bool back = broker.wait_for_log(kLogin, 30s, 2);
+    std::this_thread::sleep_for(1s);
+    reporting = false;
+    device_side.join();
+    ASSERT_TRUE(back) << "no second login";
+    ASSERT_TRUE(device->wait_for_acks(sent.size(), 5s));
+
+    int duplicates = 0;
+    Strings got = distinct_info(remote.wait_for_count("info", sent.size(), 10s), &duplicates);
+    std::this_thread::sleep_for(500ms);
+    got = distinct_info(remote.messages("info"), &duplicates);
+    EXPECT_EQ(got, sent) << "lost or reordered";
+    EXPECT_EQ(first_new_publishes(broker.log()), (Strings{"login", "login"}));
+    EXPECT_EQ(count(bridge.stdout_text(), "protocol error"), 0);
+    figure("reports", (long)sent.size());
+    figure("duplicates", duplicates);
+    figure("held_at_reconnection", [&] {
+        std::string out = bridge.stdout_text();
+        size_t at = out.find("PUBLISHING ");
+        return at == std::string::npos ? 0L : atol(out.c_str() + at + strlen("PUBLISHING "));
+    }());
+}
+
+// With room for 5 held reports (these builds), 12 read while the link is cut:
+// the newest 5 arrive, in order, and the loss is logged when it begins and
+// when the rest is handed over.
+class HeldReports : public Outbox, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(HeldReports, BeyondTheBoundTheOldestAreDropped) {
+    start(GetParam());
+    relay->cut();
+    ASSERT_TRUE(bridge.wait_for_stdout("Connection lost", 5s));
+    Strings sent;
+    for (int i = 0; i < 12; i++) {
+        sent.push_back("!h" + std::to_string(i) + "\n");
+        device->send_info(sent.back());
+        ASSERT_TRUE(device->wait_for_acks(i + 1, 3s));
+    }
+    relay->resume();
+    int duplicates = 0;
+    remote.wait_for_count("info", 5, 15s);
+    std::this_thread::sleep_for(1s);
+    Strings got = distinct_info(remote.messages("info"), &duplicates);
+    EXPECT_EQ(got, Strings(sent.end() - 5, sent.end()));
+    EXPECT_EQ(duplicates, 0);
+    std::string out = bridge.stdout_text();
+    EXPECT_EQ(count(out, "DROPPED 1 HELD REPORTS\n"), 1) << out;
+    EXPECT_EQ(count(out, "DROPPED 6 HELD REPORTS\n"), 1) << "7 dropped in all";
+    EXPECT_EQ(count(out, "PUBLISHING 5 REPORTS HELD WHILE OFFLINE\n"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Mode, HeldReports,
+                         ::testing::Values("mqtt-serial-bridge-test-held5",
+                                           "mqtt-serial-bridge-test-event-held5"),
+                         [](const auto &info) {
+                             return std::string(strstr(info.param, "event") ? "EventDriven"
+                                                                            : "Poll");
+                         });
+
+// The subscription is acknowledged before the login goes out, at start and
+// after a broker restart, so a list sent in answer to the login arrives.
+TEST_F(E2E, LoginFollowsTheSubscription) {
+    simfw::SimFirmware device(pty.master());
+    RemoteClient remote("e2e-login-answer");
+    ASSERT_TRUE(remote.connect());
+    ASSERT_TRUE(remote.subscribe("login", 1));
+    bridge.start();
+    for (int session = 1; session <= 2; session++) {
+        ASSERT_EQ(remote.wait_for_count("login", session, 10s).size(), (size_t)session);
+        ASSERT_TRUE(remote.publish("commands", "hello" + std::to_string(session)));
+        ASSERT_TRUE(device.wait_for_commands(session, 5s)) << "session " << session;
+        if (session == 1) {
+            ASSERT_TRUE(broker.restart());
+        }
+    }
+    EXPECT_EQ(device.command_texts(), (Strings{"hello1", "hello2"}));
+
+    static const std::regex subscribe(R"(Received SUBSCRIBE from 02:FC:00:00:00:01)");
+    Strings order;
+    std::string log = broker.log();
+    for (size_t at = 0, end; at < log.size(); at = end + 1) {
+        end = log.find('\n', at);
+        std::string line = log.substr(at, end - at);
+        if (std::regex_search(line, subscribe))
+            order.push_back("subscribe");
+        else if (std::regex_search(line, kLogin))
+            order.push_back("login");
+        if (end == std::string::npos)
+            break;
+    }
+    EXPECT_EQ(order, (Strings{"subscribe", "login", "subscribe", "login"}));
+}
+
+} // namespace
