@@ -612,7 +612,8 @@ void Fleet::outage() {
         downtime.push_back(secs(it->second - t_restart) * 1000);
         last = std::max(last, it->second);
     }
-    all_back_s_ = secs(last - t_restart);
+    // Not a time at all when some never came back.
+    all_back_s_ = came_back == affected.size() ? secs(last - t_restart) : NAN;
     printf("  %zu of %zu units lost their session; %zu logged in again; %s -> login: %s; "
            "all back %.2f s after the %s\n",
            affected.size(), n, came_back, cfg_.broker == "cluster" ? "kill" : "restart",
