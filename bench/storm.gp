@@ -3,16 +3,16 @@
 # from one run of scripts/fleet.sh --storm:
 #   gnuplot -e "data='OUT/storm.dat'; out='PNG'; outage=60; units=200" bench/storm.gp
 # storm.dat columns: seconds since the SIGKILL, attempts in the second before
-# with the fixed retry, the same with backoff.
-set terminal pngcairo size 900,450 font ",10"
+# with the fixed retry, the same with backoff (NaN once that run had ended).
+set terminal pngcairo size 900,450 font ",10" noenhanced
 set output out
 set grid
 set xlabel "seconds since the broker was killed"
 set ylabel "TCP connection attempts per second"
 set title sprintf("Reconnection storm: %d bridges, broker back after %d s", units, outage)
-set key top right
+set key outside bottom center horizontal
 set yrange [0:*]
 set arrow from outage, graph 0 to outage, graph 1 nohead dt 2 lc rgb "gray40"
-set label "broker restarted" at outage, graph 0.95 offset 0.5,0 tc rgb "gray40"
+set label "broker restarted" at outage, graph 0.9 right offset -0.5,0 tc rgb "gray40"
 plot data using 1:2 with steps lw 2 title "fixed 1 s retry", \
-     data using 1:3 with steps lw 2 title "backoff 1 s -> max, with jitter"
+     data using 1:3 with steps lw 2 title "BRIDGE_RECONNECT_DELAY_MAX_S=30"

@@ -131,16 +131,22 @@ if [ "$STORM" -eq 1 ]; then
             --timeline "$OUT/storm-$build.dat" | tee "$OUT/storm-$build.log" || status=1
         fleet_stop
     done
-    join <(grep -v '^#' "$OUT/storm-fixed.dat" | awk '{ printf "%d %s\n", $1, $2 }' | sort -n) \
-        <(grep -v '^#' "$OUT/storm-backoff.dat" | awk '{ printf "%d %s\n", $1, $2 }' | sort -n) |
-        sort -n >"$OUT/storm.dat"
+    # One row per second since the kill; a run that ended earlier has NaN,
+    # which gnuplot leaves out.
+    awk 'function sec(t) { return t < 0 ? -int(-t + 0.5) : int(t + 0.5) }
+        /^#/ { next }
+        FNR == NR { f[sec($1)] = $2; k[sec($1)] = 1; next }
+        { b[sec($1)] = $2; k[sec($1)] = 1 }
+        END { for (s in k) print s, (s in f ? f[s] : "NaN"), (s in b ? b[s] : "NaN") }' \
+        "$OUT/storm-fixed.dat" "$OUT/storm-backoff.dat" | sort -n >"$OUT/storm.dat"
     gnuplot -e "data='$OUT/storm.dat'; out='$ROOT/docs/reconnect-storm.png'; outage=$OUTAGE; units=$UNITS" \
         "$ROOT/bench/storm.gp"
     echo
     echo "== reconnection storm: $UNITS units, $OUTAGE s outage (plot: docs/reconnect-storm.png)"
     for build in fixed backoff; do
-        printf '%-8s %s | %s\n' "$build" \
-            "$(grep -o 'peak [0-9]*/s' "$OUT/storm-$build.log")" \
+        total=$(awk '!/^#/ && $1 > 0 { n += $2 } END { print n + 0 }' "$OUT/storm-$build.dat")
+        printf '%-8s %s, %s in all after the kill | %s\n' "$build" \
+            "$(grep -o 'peak [0-9]*/s' "$OUT/storm-$build.log")" "$total" \
             "$(grep '^fleet:' "$OUT/storm-$build.log")"
     done
     exit "$status"
