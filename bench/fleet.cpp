@@ -32,6 +32,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,6 +83,7 @@ struct Config {
     int outage_s = 5;            // mosquitto: how long the broker stays dead
     bool storm = false;          // phases 1 and 3 only
     std::string timeline;        // attempts per second of phase 3, written here
+    std::string haproxy_sock;    // set: attempts counted at haproxy's frontend
 };
 
 std::vector<std::string> failures;
@@ -215,15 +217,16 @@ class LoginResponder {
 };
 
 // Connection attempts at the broker's door: the haproxy frontend's session
-// count (cluster), or every TCP connect() in this network namespace
-// (mosquitto: fleet.sh gives the run a namespace of its own, where only the
-// bridges and the remote connect; refused attempts count too).
+// count when haproxy is in front, or every TCP connect() in this network
+// namespace (mosquitto alone: fleet.sh gives the run a namespace of its own,
+// where only the bridges and the remote connect; refused attempts count
+// too).
 long attempts_counter(const Config &cfg) {
-    if (cfg.broker == "cluster") {
+    if (!cfg.haproxy_sock.empty()) {
         int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
-        snprintf(a.sun_path, sizeof a.sun_path, "%s/haproxy.sock", cfg.broker_dir.c_str());
+        snprintf(a.sun_path, sizeof a.sun_path, "%s", cfg.haproxy_sock.c_str());
         long n = -1;
         if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
             const char cmd[] = "show stat\n";
@@ -261,6 +264,17 @@ long attempts_counter(const Config &cfg) {
                 return std::atol(value.c_str());
     }
     return -1;
+}
+
+bool port_open(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
 }
 
 // Established connections whose local port is PORT (the broker side).
@@ -371,8 +385,8 @@ void Fleet::list_to_all(const std::vector<std::string> &cmds, const std::string 
     auto t0 = Clock::now();
     check(remote_->publish("commands", list, 1, 30s), phase + ": the remote's list accepted");
     // About three poll cycles and the device's 150 ms per command; generous
-    // for a loaded machine.
-    auto limit = e2e::Duration(30000 + 2000 * static_cast<long>(cmds.size()));
+    // for a loaded machine and a cluster that is taking a node back.
+    auto limit = e2e::Duration(90000 + 2000 * static_cast<long>(cmds.size()));
     e2e::eventually(limit, [&] {
         size_t n = 0;
         for (const auto &kv : reports_of()) {
@@ -390,8 +404,21 @@ void Fleet::list_to_all(const std::vector<std::string> &cmds, const std::string 
     for (auto &u : units_) {
         auto texts = u->sim->command_texts();
         for (const auto &c : cmds) {
-            if (std::count(texts.begin(), texts.end(), c) != 1)
+            if (std::count(texts.begin(), texts.end(), c) != 1) {
                 wrong++;
+                // Where it stopped: at the broker, in the bridge's queue, or
+                // on the line.
+                std::string out = u->bridge->stdout_text();
+                printf("  %s: %d times at the device; the bridge %s it and %s it to the line\n",
+                       u->name.c_str(),
+                       static_cast<int>(std::count(texts.begin(), texts.end(), c)),
+                       out.find("TOKENIZED COMMAND: " + c + "\n") != std::string::npos
+                           ? "queued"
+                           : "never queued",
+                       out.find("SENDING TO ARDUINO: " + c + "\n") != std::string::npos
+                           ? "wrote"
+                           : "never wrote");
+            }
             int n = seen["OK " + u->name + " " + c];
             if (n == 0)
                 lost++;
@@ -665,6 +692,10 @@ void Fleet::outage() {
         restarted_->start({dir + "/start.sh"}, dir, dir + "/out.log", dir + "/out.log");
         e2e::write_file(cfg_.pids + "/rabbit" + std::to_string(killed_node) + ".pid",
                         std::to_string(restarted_->pid()) + "\n");
+        auto t_node = Clock::now();
+        bool up = e2e::eventually(120s, [&] { return port_open(cfg_.node_ports[killed_node - 1]); });
+        printf("  node %d accepting again after %.1f s\n", killed_node, secs(Clock::now() - t_node));
+        check(up, "phase 3: the killed node came back");
     }
     e2e::eventually(e2e::Duration(cfg_.broker == "cluster" ? 120000 : 60000), delivered);
     sampling = false;
@@ -703,7 +734,7 @@ void Fleet::outage() {
             tl << secs(timeline[i].first - t_kill) << " " << d << "\n";
     }
     printf("  connection attempts at the %s: peak %ld/s\n",
-           cfg_.broker == "cluster" ? "proxy" : "broker's port", peak);
+           cfg_.haproxy_sock.empty() ? "broker's port" : "proxy", peak);
 
     check(devices_idle(30s), "phase 3: every device idle again");
     if (!cfg_.storm) {
@@ -737,7 +768,7 @@ void Fleet::resources() {
                static_cast<double>(broker_loaded_kib_ - broker_baseline_kib_) /
                    static_cast<double>(units_.size()));
     }
-    if (cfg_.broker == "cluster") {
+    if (!cfg_.haproxy_sock.empty()) {
         pid_t hp = read_pid(cfg_.pids + "/haproxy.pid");
         printf("  haproxy RSS %ld KiB, CPU %.2f s\n", bench::proc_kib(hp, "status", "VmRSS"),
                bench::cpu_seconds(hp));
@@ -793,7 +824,8 @@ void usage(const char *argv0) {
     fprintf(stderr,
             "usage: %s --work DIR --certs DIR --broker-dir DIR --pids DIR [--units N]\n"
             "          [--broker mosquitto|cluster] [--remote-port P] [--node-ports P,P,P]\n"
-            "          [--commands K] [--probes M] [--outage S] [--storm] [--timeline FILE]\n",
+            "          [--commands K] [--probes M] [--outage S] [--storm] [--timeline FILE]\n"
+            "          [--haproxy-sock PATH]\n",
             argv0);
 }
 
@@ -839,6 +871,8 @@ int main(int argc, char **argv) {
             cfg.storm = true;
         else if (a == "--timeline")
             cfg.timeline = next();
+        else if (a == "--haproxy-sock")
+            cfg.haproxy_sock = next();
         else {
             usage(argv[0]);
             return 2;

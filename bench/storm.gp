@@ -1,7 +1,8 @@
 # Connection attempts per second at the broker's port through an outage of
 # mosquitto, with the bridge's fixed 1 s retry and with its backoff build,
 # from one run of scripts/fleet.sh --storm:
-#   gnuplot -e "data='OUT/storm.dat'; out='PNG'; outage=60; units=200" bench/storm.gp
+#   gnuplot -e "data='OUT/storm.dat'; out='PNG'; outage=60; units=200; via=''" bench/storm.gp
+# (via: ", through haproxy" or empty)
 # storm.dat columns: seconds since the SIGKILL, attempts in the second before
 # with the fixed retry, the same with backoff (NaN once that run had ended).
 set terminal pngcairo size 900,450 font ",10" noenhanced
@@ -9,7 +10,7 @@ set output out
 set grid
 set xlabel "seconds since the broker was killed"
 set ylabel "TCP connection attempts per second"
-set title sprintf("Reconnection storm: %d bridges, broker back after %d s", units, outage)
+set title sprintf("Reconnection storm: %d bridges%s, broker back after %d s", units, via, outage)
 set key outside bottom center horizontal
 set yrange [0:*]
 set arrow from outage, graph 0 to outage, graph 1 nohead dt 2 lc rgb "gray40"

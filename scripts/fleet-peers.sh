@@ -7,9 +7,12 @@
 #   fleet_install cluster|mosquitto  installs what the broker needs; a
 #                                    rabbitmq-server install never leaves a
 #                                    system node running
-#   fleet_mosquitto DIR CERTS        one mosquitto, mutual TLS on 127.0.0.1:18883,
-#                                    persistence in DIR (a remote's persistent
-#                                    session survives a SIGKILL of the broker)
+#   fleet_mosquitto DIR CERTS [PORT] one mosquitto, mutual TLS on 127.0.0.1:PORT
+#                                    (18883), persistence in DIR (a remote's
+#                                    persistent session survives a SIGKILL of
+#                                    the broker)
+#   fleet_haproxy DIR CERTS PORT...  haproxy on 127.0.0.1:18883 passing TLS
+#                                    through to the brokers on PORT...
 #   fleet_cluster DIR CERTS          three RabbitMQ nodes clustered (MQTT plugin,
 #                                    mutual TLS on 127.0.0.1:18891-18893, epmd on
 #                                    a private port), the mirroring policy for the
@@ -60,11 +63,11 @@ fleet_wait_port() { # PORT SECONDS
     return 1
 }
 
-fleet_mosquitto() { # DIR CERTS
-    local dir=$1 certs=$2
+fleet_mosquitto() { # DIR CERTS [PORT]
+    local dir=$1 certs=$2 port=${3:-$FLEET_PORT}
     rm -rf "$dir"
     mkdir -p "$dir/db"
-    sh "$FLEET_ROOT/scripts/peer-files.sh" broker "$FLEET_PORT" mutual "$certs/ca.pem" \
+    sh "$FLEET_ROOT/scripts/peer-files.sh" broker "$port" mutual "$certs/ca.pem" \
         "$certs/broker.pem" "$certs/broker.key" "$dir/mosquitto.log" |
         sed 's/^persistence false$//' >"$dir/mosquitto.conf"
     # The fleet's remote holds a persistent session: saved every second, its
@@ -80,7 +83,7 @@ fleet_mosquitto() { # DIR CERTS
     chmod 0755 "$dir/start.sh"
     "$dir/start.sh" &
     fleet_record mosquitto $!
-    fleet_wait_port "$FLEET_PORT" 10
+    fleet_wait_port "$port" 10
 }
 
 # A node's environment: its own name, ports, state and configuration; the
@@ -180,14 +183,16 @@ EOF
     [ "${FLEET_MIRROR:-1}" -eq 0 ] || fleet_ctl "$dir" set_policy --apply-to queues mqtt-subscriptions '^mqtt-subscription-' \
         '{"ha-mode":"all","ha-promote-on-failure":"always","ha-promote-on-shutdown":"always"}' >/dev/null
 
-    fleet_haproxy "$dir" "$certs"
+    # shellcheck disable=SC2086
+    fleet_haproxy "$dir" "$certs" $FLEET_NODE_PORTS
 }
 
 # haproxy in TCP mode: TLS passes through to the nodes, so the bridges see the
 # nodes' certificate. Its health check is an MQTT CONNECT over mutual TLS
 # that must get a CONNACK accepting it.
-fleet_haproxy() { # DIR CERTS
+fleet_haproxy() { # DIR CERTS PORT...
     local dir=$1 certs=$2 k=0 port
+    shift 2
     cat "$certs/haproxy-check.pem" "$certs/haproxy-check.key" >"$dir/haproxy-check.pem"
     {
         cat <<EOF
@@ -223,7 +228,7 @@ backend nodes
     tcp-check send-binary e000
     default-server inter 1s fall 2 rise 2 check check-ssl verify required ca-file $certs/ca.pem crt $dir/haproxy-check.pem
 EOF
-        for port in $FLEET_NODE_PORTS; do
+        for port in "$@"; do
             k=$((k + 1))
             echo "    server fleet$k 127.0.0.1:$port"
         done

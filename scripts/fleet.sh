@@ -11,13 +11,15 @@
 #   scripts/fleet.sh [--broker mosquitto|cluster] [--units N] [--commands K]
 #                    [--probes M] [--outage S] [--no-mirror]
 #       --no-mirror leaves out the cluster's mirroring policy, to show what it
-#       is for
-#   scripts/fleet.sh --storm [--units N] [--outage S] [--backoff-max S]
+#       is for; --via-proxy puts haproxy in front of mosquitto (which moves to
+#       port 18884), as in front of the cluster
+#   scripts/fleet.sh --storm [--units N] [--outage S] [--backoff-max S] [--via-proxy]
 #       the reconnection storm: the same fleet (mosquitto) through an outage
 #       of S seconds (default 60) with today's fixed retry and with a build
 #       made with -DBRIDGE_RECONNECT_DELAY_MAX_S (default 30, in
 #       BUILD_DIR-backoff/); writes the attempts per second into
 #       BUILD_DIR/fleet-out/storm.dat and plots docs/reconnect-storm.png
+#       (docs/reconnect-storm-proxy.png with --via-proxy)
 #
 # Defaults: mosquitto, 20 units, 5 commands, 10 probes, a 5 s outage. Builds
 # into build-fleet/ (BUILD_DIR overrides); the run's files stay in
@@ -34,6 +36,7 @@ PROBES=10
 OUTAGE=
 STORM=0
 BACKOFF_MAX=30
+PROXY=0
 
 usage() {
     sed -n '/^#   scripts/,/^# Defaults/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
@@ -49,6 +52,7 @@ while [ $# -gt 0 ]; do
     --storm) STORM=1 ;;
     --backoff-max) BACKOFF_MAX=${2:?}; shift ;;
     --no-mirror) export FLEET_MIRROR=0 ;;
+    --via-proxy) PROXY=1 ;;
     *) usage ;;
     esac
     shift
@@ -65,6 +69,7 @@ FLEET_ROOT=$ROOT
 # namespace without it.
 if [ -z "${FLEET_NETNS:-}" ]; then
     fleet_install "$BROKER"
+    [ "$PROXY" -eq 0 ] || fleet_install cluster
     mkdir -p "$BUILD"
     LOG=$BUILD/fleet-setup.log
     BUILD_DIR=$BUILD BUILD_TYPE=Release EXTRA_PACKAGES="gnuplot-nox ${EXTRA_PACKAGES:-}" \
@@ -89,6 +94,7 @@ if [ -z "${FLEET_NETNS:-}" ]; then
         args=(--broker "$BROKER" --units "$UNITS" --commands "$COMMANDS" --probes "$PROBES"
             --outage "$OUTAGE" --backoff-max "$BACKOFF_MAX")
         [ "$STORM" -eq 0 ] || args+=(--storm)
+        [ "$PROXY" -eq 0 ] || args+=(--via-proxy)
         # shellcheck disable=SC2016
         FLEET_NETNS=1 exec unshare --net bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "${args[@]}"
     fi
@@ -111,6 +117,19 @@ echo "== certificates: one CA, the broker, $UNITS units and the remote parties"
 sh "$ROOT/scripts/make-certs.sh" "$OUT/certs" $names
 chmod 0755 "$OUT/certs"
 
+# mosquitto alone, or behind haproxy; the remote goes to mosquitto itself.
+mosquitto_args=()
+start_mosquitto() {
+    if [ "$PROXY" -eq 1 ]; then
+        fleet_mosquitto "$OUT/broker" "$OUT/certs" 18884
+        fleet_haproxy "$OUT/broker" "$OUT/certs" 18884
+        mosquitto_args=(--remote-port 18884 --haproxy-sock "$OUT/broker/haproxy.sock")
+    else
+        fleet_mosquitto "$OUT/broker" "$OUT/certs"
+        mosquitto_args=()
+    fi
+}
+
 driver() { # BROKER-DIR ARGS...
     local dir=$1
     shift
@@ -123,11 +142,11 @@ if [ "$STORM" -eq 1 ]; then
     for build in fixed backoff; do
         echo
         echo "==== reconnection storm, $build retry: $UNITS units, a $OUTAGE s outage"
-        fleet_mosquitto "$OUT/broker" "$OUT/certs"
+        start_mosquitto
         rm -rf "$OUT/units"
         exe=$BUILD/mqtt-serial-bridge-test
         [ "$build" = fixed ] || exe=$BUILD-backoff/mqtt-serial-bridge-test
-        BRIDGE_EXE=$exe driver "$OUT/broker" --storm --outage "$OUTAGE" \
+        BRIDGE_EXE=$exe driver "$OUT/broker" "${mosquitto_args[@]}" --storm --outage "$OUTAGE" \
             --timeline "$OUT/storm-$build.dat" | tee "$OUT/storm-$build.log" || status=1
         fleet_stop
     done
@@ -139,10 +158,12 @@ if [ "$STORM" -eq 1 ]; then
         { b[sec($1)] = $2; k[sec($1)] = 1 }
         END { for (s in k) print s, (s in f ? f[s] : "NaN"), (s in b ? b[s] : "NaN") }' \
         "$OUT/storm-fixed.dat" "$OUT/storm-backoff.dat" | sort -n >"$OUT/storm.dat"
-    gnuplot -e "data='$OUT/storm.dat'; out='$ROOT/docs/reconnect-storm.png'; outage=$OUTAGE; units=$UNITS" \
+    plot=docs/reconnect-storm.png via=""
+    [ "$PROXY" -eq 0 ] || { plot=docs/reconnect-storm-proxy.png via=", through haproxy"; }
+    gnuplot -e "data='$OUT/storm.dat'; out='$ROOT/$plot'; outage=$OUTAGE; units=$UNITS; via='$via'" \
         "$ROOT/bench/storm.gp"
     echo
-    echo "== reconnection storm: $UNITS units, $OUTAGE s outage (plot: docs/reconnect-storm.png)"
+    echo "== reconnection storm: $UNITS units, $OUTAGE s outage$via (plot: $plot)"
     for build in fixed backoff; do
         total=$(awk '!/^#/ && $1 > 0 { n += $2 } END { print n + 0 }' "$OUT/storm-$build.dat")
         printf '%-8s %s, %s in all after the kill | %s\n' "$build" \
@@ -158,9 +179,10 @@ if [ "$BROKER" = cluster ]; then
     fleet_cluster "$OUT/cluster" "$OUT/certs"
     echo "cluster up in $(($(date +%s) - t0)) s"
     driver "$OUT/cluster" --remote-port 18893 --node-ports 18891,18892,18893 \
+        --haproxy-sock "$OUT/cluster/haproxy.sock" \
         --commands "$COMMANDS" --probes "$PROBES"
 else
-    echo "== mosquitto, mutual TLS, on 127.0.0.1:$FLEET_PORT"
-    fleet_mosquitto "$OUT/broker" "$OUT/certs"
-    driver "$OUT/broker" --commands "$COMMANDS" --probes "$PROBES" --outage "$OUTAGE"
+    echo "== mosquitto, mutual TLS$([ "$PROXY" -eq 0 ] || echo ', behind haproxy')"
+    start_mosquitto
+    driver "$OUT/broker" "${mosquitto_args[@]}" --commands "$COMMANDS" --probes "$PROBES" --outage "$OUTAGE"
 fi
