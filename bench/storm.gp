@@ -12,7 +12,8 @@ set xlabel "seconds since the broker was killed"
 set ylabel "TCP connection attempts per second"
 set title sprintf("Reconnection storm: %d bridges%s, broker back after %d s", units, via, outage)
 set key outside bottom center horizontal
-set yrange [0:*]
+set yrange [0:units * 1.15]
+set xrange [-5:*]
 set arrow from outage, graph 0 to outage, graph 1 nohead dt 2 lc rgb "gray40"
 set label "broker restarted" at outage, graph 0.9 right offset -0.5,0 tc rgb "gray40"
 plot data using 1:2 with steps lw 2 title "fixed 1 s retry", \
