@@ -26,6 +26,7 @@
 //   4 resources     per-unit RSS, PSS and CPU from /proc; broker memory per
 //                   session (taken at the end of phase 2)
 // --storm runs phases 1 and 3 only, for the reconnection storm's timeline.
+#include <fcntl.h>
 #include <mosquitto.h>
 #include <signal.h>
 #include <stdio.h>
@@ -162,8 +163,7 @@ struct Unit {
 // would, with no polling delay that would give the bridge time to subscribe.
 class LoginResponder {
   public:
-    LoginResponder(const Config &cfg, std::map<std::string, std::string> targets)
-        : targets_(std::move(targets)) {
+    explicit LoginResponder(const Config &cfg) {
         mosq_ = mosquitto_new("fleet-responder", true, this);
         mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
         mosquitto_tls_set(mosq_, (cfg.certs + "/ca.pem").c_str(), nullptr,
@@ -186,11 +186,16 @@ class LoginResponder {
             auto at = p.find("\"ID\":\"");
             if (at == std::string::npos)
                 return;
-            auto it = self->targets_.find(p.substr(at + 6, 17));
-            if (it == self->targets_.end())
-                return;
-            mosquitto_publish(m, nullptr, "commands", static_cast<int>(it->second.size()),
-                              it->second.data(), 1, false);
+            std::string list;
+            {
+                std::lock_guard<std::mutex> lock(self->mutex_);
+                auto it = self->targets_.find(p.substr(at + 6, 17));
+                if (it == self->targets_.end())
+                    return;
+                list = it->second;
+            }
+            mosquitto_publish(m, nullptr, "commands", static_cast<int>(list.size()), list.data(),
+                              1, false);
             self->sent_++;
         });
         mosquitto_connect(mosq_, "localhost", cfg.remote_port, 60);
@@ -201,6 +206,11 @@ class LoginResponder {
         mosquitto_loop_stop(mosq_, false);
         mosquitto_destroy(mosq_);
     }
+    // From now on, a login of one of TARGETS (MAC -> list) is answered.
+    void answer(std::map<std::string, std::string> targets) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        targets_ = std::move(targets);
+    }
     bool wait_subscribed(e2e::Duration timeout) {
         return e2e::eventually(timeout, [&] { return subscribed_.load(); });
     }
@@ -210,6 +220,7 @@ class LoginResponder {
 
   private:
     mosquitto *mosq_;
+    std::mutex mutex_;
     std::map<std::string, std::string> targets_; // MAC -> list
     int sub_mid_ = -1;
     std::atomic<bool> subscribed_{false};
@@ -322,6 +333,7 @@ class Fleet {
     std::vector<std::unique_ptr<Unit>> units_;
     std::map<std::string, int> by_mac_;
     std::unique_ptr<e2e::RemoteClient> remote_;
+    std::unique_ptr<LoginResponder> responder_;
     std::unique_ptr<e2e::Process> restarted_; // a broker or node this driver brought back
     long lost_ = 0, dup_ = 0;
     double all_back_s_ = NAN;
@@ -497,8 +509,8 @@ void Fleet::login_then_list() {
     std::map<std::string, std::string> targets;
     for (int i = 0; i < m; i++)
         targets[units_[i]->mac] = "PROBE-" + units_[i]->name;
-    LoginResponder responder(cfg_, targets);
-    check(responder.wait_subscribed(10s), "phase 2b: the responder subscribed to login");
+    LoginResponder &responder = *responder_;
+    responder.answer(targets);
     for (int i = 0; i < m; i++)
         units_[i]->bridge->kill();
     for (int i = 0; i < m; i++)
@@ -781,12 +793,8 @@ void Fleet::resources() {
 
 int Fleet::run() {
     t_start_ = Clock::now();
-    printf("== %d units against %s; preparing their folders and devices\n", cfg_.units,
-           cfg_.broker.c_str());
-    for (int i = 0; i < cfg_.units; i++) {
-        units_.push_back(std::make_unique<Unit>(i, cfg_));
-        by_mac_[units_.back()->mac] = i;
-    }
+    // The clients first: libmosquitto waits on its socket with select(),
+    // which takes no descriptor above 1023, and every unit holds a few here.
     e2e::RemoteClient::Options o;
     o.id = "fleet-remote";
     o.cafile = cfg_.certs + "/ca.pem";
@@ -795,11 +803,35 @@ int Fleet::run() {
     o.clean_session = false;
     o.port = cfg_.remote_port;
     remote_ = std::make_unique<e2e::RemoteClient>(o);
-    bool up = remote_->connect(10s) && remote_->subscribe("login", 1) &&
-              remote_->subscribe("status_update", 1) && remote_->subscribe("info", 1);
+    ::testing::AssertionResult up = remote_->connect(10s);
+    if (up)
+        up = remote_->subscribe("login", 1);
+    if (up)
+        up = remote_->subscribe("status_update", 1);
+    if (up)
+        up = remote_->subscribe("info", 1);
+    if (!up)
+        printf("  %s\n", up.message());
     check(up, "the remote connected and subscribed");
     if (!up)
         return 1;
+    if (!cfg_.storm) {
+        responder_ = std::make_unique<LoginResponder>(cfg_);
+        check(responder_->wait_subscribed(10s), "the responder subscribed to login");
+    }
+    printf("== %d units against %s; preparing their folders and devices\n", cfg_.units,
+           cfg_.broker.c_str());
+    // Low descriptors kept free of the units' ptys and pipes, for the
+    // clients' sockets when they reconnect (and the files read meanwhile).
+    std::vector<int> reserve;
+    for (int i = 0; i < 64; i++)
+        reserve.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    for (int i = 0; i < cfg_.units; i++) {
+        units_.push_back(std::make_unique<Unit>(i, cfg_));
+        by_mac_[units_.back()->mac] = i;
+    }
+    for (int fd : reserve)
+        close(fd);
     // mosquitto saves its sessions once a second: the remote's must be on
     // disk before the broker is killed.
     std::this_thread::sleep_for(1500ms);
