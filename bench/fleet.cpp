@@ -845,10 +845,11 @@ int Fleet::run() {
     outage();
     resources();
 
+    // The summary is the last line, after the failures.
+    for (const auto &f : failures)
+        printf("fleet: FAILED: %s\n", f.c_str());
     printf("fleet: %zu units, %ld reports lost, %ld duplicates, all back in %.1f s\n",
            units_.size(), lost_, dup_, all_back_s_);
-    for (const auto &f : failures)
-        fprintf(stderr, "fleet: FAILED: %s\n", f.c_str());
     return failures.empty() ? 0 : 1;
 }
 

@@ -50,8 +50,10 @@ fleet_install() { # cluster|mosquitto
     [ "$made_policy" -eq 0 ] || rm -f "$policy"
 }
 
+# Out of the shell's job table too: a broker killed on purpose is no news.
 fleet_record() { # NAME PID
     echo "$2" >"$FLEET_PIDS/$1.pid"
+    disown "$2" 2>/dev/null || true
 }
 
 fleet_wait_port() { # PORT SECONDS
