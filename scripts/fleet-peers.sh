@@ -69,6 +69,7 @@ fleet_mosquitto() { # DIR CERTS [PORT]
     local dir=$1 certs=$2 port=${3:-$FLEET_PORT}
     rm -rf "$dir"
     mkdir -p "$dir/db"
+    # shellcheck disable=SC2153
     sh "$FLEET_ROOT/scripts/peer-files.sh" broker "$port" mutual "$certs/ca.pem" \
         "$certs/broker.pem" "$certs/broker.key" "$dir/mosquitto.log" |
         sed 's/^persistence false$//' >"$dir/mosquitto.conf"

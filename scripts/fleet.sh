@@ -9,13 +9,13 @@
 # missed target. Everything started is stopped by PID at the end.
 #
 #   scripts/fleet.sh [--broker mosquitto|cluster] [--units N] [--commands K]
-#                    [--probes M] [--outage S] [--no-mirror]
+#                    [--probes M] [--outage S] [--no-mirror] [--via-proxy]
 #       --no-mirror leaves out the cluster's mirroring policy, to show what it
 #       is for; --via-proxy puts haproxy in front of mosquitto (which moves to
 #       port 18884), as in front of the cluster
 #   scripts/fleet.sh --storm [--units N] [--outage S] [--backoff-max S] [--via-proxy]
 #       the reconnection storm: the same fleet (mosquitto) through an outage
-#       of S seconds (default 60) with today's fixed retry and with a build
+#       of S seconds (default 60) with the fixed 1 s retry and with a build
 #       made with -DBRIDGE_RECONNECT_DELAY_MAX_S (default 30, in
 #       BUILD_DIR-backoff/); writes the attempts per second into
 #       BUILD_DIR/fleet-out/storm.dat and plots docs/reconnect-storm.png
