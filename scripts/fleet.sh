@@ -29,6 +29,8 @@ set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$ROOT/build-fleet}
+# The driver and the brokers work in folders below it, from other folders.
+case $BUILD in /*) ;; *) BUILD=$PWD/$BUILD ;; esac
 BROKER=mosquitto
 UNITS=20
 COMMANDS=5
