@@ -7,7 +7,8 @@
 // driven one cycle at a time (serial_reads_cycle, the loop body without its
 // sleep) while this thread plays a device that answers at once on a pty. The
 // code on the path is the bridge's own; only the sleeping and the broker are
-// left out (reports go to a counting publish hook).
+// left out (the tests' probe, tests/bridge_probe.h, opens the line, delivers
+// the list and records the publishes).
 //
 // Measured: time the handler takes for the list, resident memory before and
 // after intake and after the queue drained (with and without handing freed
@@ -19,88 +20,37 @@
 // sets it; run with stdout redirected to a file. Results go to --results and
 // a summary to stderr. Exits non-zero when the exchange went wrong (a command
 // missing, out of order, or a report not published).
-#include <errno.h>
-#include <fcntl.h>
+#include <stdio.h> // first: it defines __GLIBC__ where that is the C library
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
-#include <mosquitto.h>
-#include <poll.h>
-#include <stdio.h>
-#include <string.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
-#include <vector>
 
 #include "bench_common.h"
-#include "mosquitto-client.h"
-#include "serial.h"
-#include "sim_firmware.h"
+#include "bridge_probe.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int published_status = 0;
-int published_other = 0;
-
-int last_mid = 0;
-
-int count_publish(struct mosquitto *, int *mid, const char *topic, int len, const void *, int,
-                  bool) {
-    if (mid)
-        *mid = ++last_mid;
-    if (strcmp(topic, "status_update") == 0 && len == 100)
-        published_status++;
-    else
-        published_other++;
-    return MOSQ_ERR_SUCCESS;
-}
 
 [[noreturn]] void fail(const std::string &what) {
     fprintf(stderr, "bridge-bench-queue: FAILED: %s\n", what.c_str());
     exit(1);
 }
 
-// Waits until the bridge's end of the line has at least N bytes waiting.
-void wait_line(size_t n) {
-    auto give_up = Clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        int waiting = 0;
-        if (ioctl(sd, FIONREAD, &waiting) == 0 && static_cast<size_t>(waiting) >= n)
-            return;
-        if (Clock::now() > give_up)
-            fail("bytes written by the device never reached the bridge's end of the line");
-        pollfd p{sd, POLLIN, 0};
-        poll(&p, 1, 10);
-    }
-}
-
 // Reads exactly EXPECTED's length from the device end and compares.
 void expect_from_bridge(int master, const std::string &expected) {
-    std::string got;
-    auto give_up = Clock::now() + std::chrono::seconds(5);
-    while (got.size() < expected.size() && Clock::now() < give_up) {
-        char buf[256];
-        ssize_t n = read(master, buf, std::min(sizeof buf, expected.size() - got.size()));
-        if (n > 0) {
-            got.append(buf, static_cast<size_t>(n));
-            continue;
-        }
-        pollfd p{master, POLLIN, 0};
-        poll(&p, 1, 10);
-    }
+    std::string got = simfw::read_bytes(master, expected.size(), std::chrono::seconds(5));
     if (got != expected)
-        fail("the device expected \"" + expected + "\" and got \"" + got + "\"");
+        fail("the device expected \"" + expected + "\" and got \"" + simfw::escape(got) + "\"");
 }
 
-void write_device(int master, const char *bytes) {
-    size_t len = strlen(bytes);
-    if (write(master, bytes, len) != static_cast<ssize_t>(len))
-        fail(std::string("write to the pty: ") + strerror(errno));
+// The device writes BYTES; returns once the bridge's end of the line has them.
+void device_says(int master, const std::string &bytes) {
+    if (!device_writes(master, bytes.data(), bytes.size()))
+        fail("bytes written by the device never reached the bridge's end of the line");
 }
 
 std::string command_text(int i) {
@@ -142,18 +92,14 @@ int main(int argc, char **argv) {
     setvbuf(stdout, NULL, full_buffering ? _IOFBF : _IOLBF, full_buffering ? 1 << 16 : 0);
     const char *mode = full_buffering ? "fully buffered" : "line-buffered";
 
-    simfw::PtyPair pty = simfw::PtyPair::open();
-    fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
-    serial_begin(pty.slave_path.c_str(), 115200);
+    int master = line_open();
     serial_flush();
     queue = createQueue();
-    bridge_publish = count_publish;
+    bridge_publish = record_publish;
     // A session whose login was acknowledged, so that reports go out at once.
-    my_connect_callback(nullptr, nullptr, 0);
-    my_publish_callback(nullptr, nullptr, last_mid);
-    published_other = 0;
+    session_up();
+    published.clear();
 
-    // The list as the MQTT library delivers it: NUL after the last byte.
     std::string list;
     list.reserve(static_cast<size_t>(n) * 8);
     for (int i = 1; i <= n; i++) {
@@ -161,22 +107,12 @@ int main(int argc, char **argv) {
         if (i < n)
             list += ';';
     }
-    std::vector<char> payload(list.begin(), list.end());
-    payload.push_back('\0');
-    char topic[] = "commands";
-    struct mosquitto_message msg;
-    memset(&msg, 0, sizeof msg);
-    msg.mid = 1;
-    msg.topic = topic;
-    msg.payload = payload.data();
-    msg.payloadlen = static_cast<int>(list.size());
-    msg.qos = 1;
     pid_t self = getpid();
 
     long rss_before = bench::proc_kib(self, "status", "VmRSS");
     long anon_before = bench::anon_resident_kib();
     auto t0 = Clock::now();
-    my_message_callback(nullptr, nullptr, &msg);
+    deliver("commands", reinterpret_cast<const unsigned char *>(list.data()), list.size());
     double intake_ms = ms_since(t0);
     long rss_intake = bench::proc_kib(self, "status", "VmRSS");
     long anon_intake = bench::anon_resident_kib();
@@ -189,24 +125,25 @@ int main(int argc, char **argv) {
     // comes right behind the acknowledgement of the previous report.
     auto t1 = Clock::now();
     for (int i = 1; i <= n; i++) {
-        expect_from_bridge(pty.master, (i == 1 ? "" : "#\n") + command_text(i));
-        write_device(pty.master, "#");
-        wait_line(1);
+        expect_from_bridge(master, (i == 1 ? "" : "#\n") + command_text(i));
+        device_says(master, "#");
         serial_reads_cycle();
         if (IDLE == 0)
             fail("the acknowledgement of " + command_text(i) + " was not taken");
-        write_device(pty.master, "OK\n");
-        wait_line(3);
+        device_says(master, "OK\n");
         serial_reads_cycle();
-        my_publish_callback(nullptr, nullptr, last_mid); // the broker's PUBACK
-        if (published_status != i)
-            fail("the report for " + command_text(i) + " was not published");
+        acknowledge_publishes(); // the broker's PUBACK frees the outbox's window
+        // One report, cleared at once: the record must not grow with the run.
+        if (published.size() != 1 || published[0].topic != "status_update" ||
+            published[0].len != 100)
+            fail("the report for " + command_text(i) + " was not published alone");
+        published.clear();
     }
-    expect_from_bridge(pty.master, "#\n");
+    expect_from_bridge(master, "#\n");
     double drain_ms = ms_since(t1);
-    if (queue.count != 0 || IDLE == 0 || published_other != 0)
+    if (queue.count != 0 || IDLE == 0)
         fail("after the drain: " + std::to_string(queue.count) + " queued, IDLE " +
-             std::to_string(IDLE) + ", " + std::to_string(published_other) + " other publishes");
+             std::to_string(IDLE));
 
     long rss_drained = bench::proc_kib(self, "status", "VmRSS");
     long anon_drained = bench::anon_resident_kib();

@@ -22,25 +22,24 @@
 # when an earlier run stopped half-way. REBUILD=1 starts over.
 set -eu
 
-here=$(cd "$(dirname "$0")/.." && pwd)
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/scripts/common.sh"
 abi=gnu
 if [ "${1:-}" = --musl ]; then
     abi=musl
     shift
 fi
 triplet=mips-linux-$abi
-default_build=$here/build-mips
-[ $abi = gnu ] || default_build=$here/build-mips-$abi
+default_build=$ROOT/build-mips
+[ $abi = gnu ] || default_build=$ROOT/build-mips-$abi
 sysroot=${1:-${BRIDGE_MIPS_SYSROOT:-$default_build/sysroot}}
 mkdir -p "$sysroot"
 sysroot=$(cd "$sysroot" && pwd)
 work=$sysroot.work
-srcdir=${BRIDGE_MIPS_SOURCES:-$here/build-mips/sources}
-toolchain=$here/cmake/$triplet.cmake
+srcdir=${BRIDGE_MIPS_SOURCES:-$ROOT/build-mips/sources}
+toolchain=$ROOT/cmake/$triplet.cmake
 jobs=$(nproc 2>/dev/null || echo 2)
 
-log() { printf '== %s\n' "$*"; }
-die() { printf 'build-mips-sysroot: %s\n' "$*" >&2; exit 1; }
 # logged NAME COMMAND...: runs COMMAND with its output in $work/NAME.log,
 # which is shown (its end) when the command fails.
 logged() {
@@ -70,12 +69,11 @@ command -v perl >/dev/null 2>&1 || need_pkgs="$need_pkgs perl"
 command -v pkg-config >/dev/null 2>&1 || need_pkgs="$need_pkgs pkg-config"
 command -v dpkg-source >/dev/null 2>&1 || need_pkgs="$need_pkgs dpkg-dev"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need_pkgs="$need_pkgs googletest"
-. "$here/scripts/apt-install.sh"
 # shellcheck disable=SC2086
 apt_install $need_pkgs || die "could not install:$need_pkgs"
 if [ $abi = musl ]; then
-    tc=${BRIDGE_MUSL_TOOLCHAIN:-$here/build-mips-musl/toolchain}
-    sh "$here/scripts/install-musl-toolchain.sh" "$tc"
+    tc=${BRIDGE_MUSL_TOOLCHAIN:-$ROOT/build-mips-musl/toolchain}
+    sh "$ROOT/scripts/install-musl-toolchain.sh" "$tc"
     tc=$(cd "$tc" && pwd)
     export BRIDGE_MUSL_TOOLCHAIN="$tc"
 fi

@@ -36,7 +36,8 @@
 #   CTEST_PARALLEL_LEVEL ctest jobs (default 1: the tests use ptys and time)
 set -eu
 
-repo=$(cd "$(dirname "$0")/.." && pwd)
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/scripts/common.sh"
 abi=gnu
 run_e2e=0
 build_only=0
@@ -49,12 +50,12 @@ for arg in "$@"; do
     esac
 done
 triplet=mips-linux-$abi
-default_build=$repo/build-mips
-[ $abi = gnu ] || default_build=$repo/build-mips-$abi
+default_build=$ROOT/build-mips
+[ $abi = gnu ] || default_build=$ROOT/build-mips-$abi
 build=${BRIDGE_MIPS_BUILD:-$default_build}
 sysroot=${BRIDGE_MIPS_SYSROOT:-$build/sysroot}
-host_build=${BRIDGE_HOST_BUILD:-$repo/build}
-musl_e2e='Road\.(One|Information|Lists|ListAfterABrokerRestart)|LoginIsTheExact|BrokerRestart\.|TlsRefused\.'
+host_build=${BRIDGE_HOST_BUILD:-$ROOT/build}
+musl_e2e='Road\.(One|Lists|ListAfterABrokerRestart)|LoginIsTheExact|BrokerRestart\.|TlsRefused\.'
 if [ $abi = musl ]; then
     e2e_regex=${BRIDGE_CROSS_E2E_REGEX:-$musl_e2e}
 else
@@ -62,8 +63,6 @@ else
 fi
 jobs=$(nproc 2>/dev/null || echo 2)
 
-log() { printf '== %s\n' "$*"; }
-die() { printf 'cross-test: %s\n' "$*" >&2; exit 1; }
 start=$(date +%s)
 
 need_pkgs=
@@ -71,25 +70,27 @@ command -v qemu-mips >/dev/null 2>&1 || need_pkgs="$need_pkgs qemu-user"
 command -v file >/dev/null 2>&1 || need_pkgs="$need_pkgs file"
 command -v readelf >/dev/null 2>&1 || need_pkgs="$need_pkgs binutils"
 command -v ctest >/dev/null 2>&1 || need_pkgs="$need_pkgs cmake"
-. "$repo/scripts/apt-install.sh"
 # shellcheck disable=SC2086
 apt_install $need_pkgs || die "could not install:$need_pkgs"
 
 if [ $abi = musl ]; then
     BRIDGE_MUSL_TOOLCHAIN=${BRIDGE_MUSL_TOOLCHAIN:-$build/toolchain}
     export BRIDGE_MUSL_TOOLCHAIN
-    sh "$repo/scripts/build-mips-sysroot.sh" --musl "$sysroot"
+    sh "$ROOT/scripts/build-mips-sysroot.sh" --musl "$sysroot"
 else
-    sh "$repo/scripts/build-mips-sysroot.sh" "$sysroot"
+    sh "$ROOT/scripts/build-mips-sysroot.sh" "$sysroot"
 fi
 sysroot=$(cd "$sysroot" && pwd)
 
 mkdir -p "$build"
 log "configuring $build"
+# From a fresh cache: the build carries exactly this run's CMAKE_ARGS (the
+# defaults when none), not settings an earlier run left in the cache.
+rm -f "$build/CMakeCache.txt"
 # MinSizeRel (-Os) as the firmware build does.
 # shellcheck disable=SC2086
-cmake -S "$repo" -B "$build" \
-    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$triplet.cmake" \
+cmake -S "$ROOT" -B "$build" \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$triplet.cmake" \
     -DBRIDGE_MIPS_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=MinSizeRel \
     -DBRIDGE_BUILD_TESTS=ON ${CMAKE_ARGS:-} >"$build/cross-configure.log" 2>&1 ||
     { cat "$build/cross-configure.log" >&2; die "configure failed"; }
@@ -147,15 +148,8 @@ if [ $abi = gnu ]; then
     done
 else
     # The board's ABI: what the 24Kc runs without an FPU, with nothing to load.
-    isa=$(readelf -A "$exe" | sed -n 's/^ISA: *//p')
-    fp=$(readelf -A "$exe" | sed -n 's/^FP ABI: *//p')
-    flags=$(readelf -h "$exe" | sed -n 's/^ *Flags: *//p')
-    echo "readelf -A: ISA $isa, FP ABI $fp; ELF flags: $flags"
-    [ "$fp" = "Soft float" ] || die "FP ABI is '$fp', not soft float"
-    case ", $flags," in *", mips32r2,"*) ;; *) die "the ELF flags do not say mips32r2" ;; esac
-    readelf -lW "$exe" | grep -q ' INTERP ' && die "the executable asks for a program interpreter"
-    readelf -d "$exe" | grep -q 'NEEDED' && die "the executable needs shared libraries"
-    echo "statically linked: no interpreter, no NEEDED"
+    abi_found=$(board_abi "$exe") || die "$exe: $abi_found"
+    echo "ABI: $abi_found; ISA $(readelf -A "$exe" | sed -n 's/^ISA: *//p')"
 
     # Zig's cc takes no -Map: its -v shows the final ld.lld command, which is
     # run again with one. The map is only trusted when that link gives the
@@ -201,7 +195,7 @@ log "unit tests took $(($(date +%s) - t0)) s"
 if [ $run_e2e = 1 ]; then
     log "host build in $host_build"
     if [ ! -f "$host_build/CMakeCache.txt" ]; then
-        cmake -S "$repo" -B "$host_build" >"$build/host-configure.log" 2>&1 ||
+        cmake -S "$ROOT" -B "$host_build" >"$build/host-configure.log" 2>&1 ||
             { cat "$build/host-configure.log" >&2; die "host configure failed"; }
     fi
     cmake --build "$host_build" --parallel "$jobs" >"$build/host-build.log" 2>&1 ||

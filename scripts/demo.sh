@@ -90,7 +90,7 @@ step "Bridge"
 PIDS+=($!)
 wait_for "$WORK/bridge.log" "received SUBACK" 1 10
 
-step "Device sends an information report while idle: !boot"
+step "Device sends an information report while idle, now that the bridge reads the line: !boot"
 kill -USR1 "$DEVICE"
 wait_for "$WORK/received.raw" "^info" 1 5
 

@@ -11,12 +11,13 @@
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/scripts/common.sh"
 BUILD=$ROOT/build-fuzz
 SECONDS_PER_TARGET=${1:-60}
 if [ $# -gt 0 ]; then shift; fi
 
 CC=clang CXX=clang++ BUILD_DIR=$BUILD \
-    EXTRA_PACKAGES="clang libclang-rt-14-dev ${EXTRA_PACKAGES:-}" \
+    EXTRA_PACKAGES="$CLANG_PACKAGES ${EXTRA_PACKAGES:-}" \
     CMAKE_ARGS="-DBRIDGE_FUZZ=ON -DBRIDGE_BUILD_TESTS=OFF ${CMAKE_ARGS:-}" \
     "$ROOT/scripts/setup.sh"
 

@@ -14,28 +14,22 @@
 # from the same lockfile is reused.
 set -eu
 
-here=$(cd "$(dirname "$0")/.." && pwd)
-dir=${1:-${BRIDGE_MUSL_TOOLCHAIN:-$here/build-mips-musl/toolchain}}
-pin=$here/cmake/zig
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/scripts/common.sh"
+dir=${1:-${BRIDGE_MUSL_TOOLCHAIN:-$ROOT/build-mips-musl/toolchain}}
+pin=$ROOT/cmake/zig
 # Zig's name for the target and the board's CPU: the ath79 SoCs have a 24Kc
 # core (MIPS32r2, no FPU).
 target=mips-linux-musl
 cpu=mips32r2+soft_float
 
-log() { printf '== %s\n' "$*"; }
-die() { printf 'install-musl-toolchain: %s\n' "$*" >&2; exit 1; }
 
 need_pkgs=
 command -v npm >/dev/null 2>&1 || need_pkgs="$need_pkgs npm"
 # Zig's objcopy strips only native-endian files: binutils strips for the board.
 command -v mips-linux-gnu-strip >/dev/null 2>&1 || need_pkgs="$need_pkgs binutils-mips-linux-gnu"
-if [ -n "$need_pkgs" ]; then
-    log "installing:$need_pkgs"
-    # shellcheck disable=SC2086
-    apt-get install -y --no-install-recommends $need_pkgs ||
-        { apt-get update && apt-get install -y --no-install-recommends $need_pkgs; } ||
-        die "could not install:$need_pkgs"
-fi
+# shellcheck disable=SC2086
+apt_install $need_pkgs || die "could not install:$need_pkgs"
 
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)

@@ -14,6 +14,7 @@
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/scripts/common.sh"
 kind=${1:-}
 case $kind in
 address)
@@ -21,7 +22,7 @@ address)
     # clang links ASan and UBSan as one runtime, so UBSan's reports go to the
     # report files too; with GCC's separate libubsan they only reach stderr.
     export CC=clang CXX=clang++
-    export EXTRA_PACKAGES="clang libclang-rt-14-dev ${EXTRA_PACKAGES:-}"
+    export EXTRA_PACKAGES="$CLANG_PACKAGES ${EXTRA_PACKAGES:-}"
     ;;
 thread) dir=build-tsan ;;
 *)

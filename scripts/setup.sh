@@ -14,7 +14,7 @@ missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
 done
-. "$ROOT/scripts/apt-install.sh"
+. "$ROOT/scripts/common.sh"
 # shellcheck disable=SC2086
 apt_install $missing
 

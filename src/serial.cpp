@@ -106,20 +106,16 @@ int serial_read_byte(void) {
         return c;
     }
     // A failed read leaves c as it was, and that value is returned.
-    if (read(sd, &c, 1) != 1)
-        return c;
+    [[maybe_unused]] ssize_t got = read(sd, &c, 1);
     return c;
 }
 
 int serial_peek(void) {
-    if (held < 0) {
-        unsigned char byte;
-        if (read(sd, &byte, 1) == 1)
-            held = byte;
-        else
-            return c;
-    }
-    c = (unsigned char)held;
+    unsigned char byte;
+    if (held < 0 && read(sd, &byte, 1) == 1)
+        held = byte;
+    if (held >= 0)
+        c = (unsigned char)held;
     return c;
 }
 
@@ -128,19 +124,20 @@ void serial_flush(void) {
         serial_read_byte();
 }
 
+// One write, not retried: the line protocol has no retry, a lost byte is the
+// device's to notice. On the blocking descriptor a tty write returns once
+// every byte is queued, however long the text (a 1 MiB command is tested);
+// only a signal handler could cut it short, and the bridge installs none.
+static void put(const void *bytes, size_t n) {
+    [[maybe_unused]] ssize_t written = write(sd, bytes, n);
+}
+
 void serial_print(unsigned char byte) {
-    if (write(sd, &byte, 1) != 1)
-        return; // the line protocol has no retry: a lost byte is the device's to notice
+    put(&byte, 1);
 }
 
 void serial_print_string(const char *text) {
-    size_t len = strlen(text);
-    // One write, not retried: on the blocking descriptor a tty write returns
-    // once every byte is queued, however long the text (a 1 MiB command is
-    // tested); only a signal handler could cut it short, and the bridge
-    // installs none.
-    if (len > 0 && write(sd, text, len) < 0)
-        return;
+    put(text, strlen(text));
 }
 
 void serial_end(void) {

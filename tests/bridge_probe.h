@@ -1,7 +1,6 @@
-// Driving the bridge core in process, shared by the in-process tests and the
-// fuzz targets: the serial line on a pty, publishes recorded instead of
-// sent, messages delivered the way libmosquitto delivers them, and the queue
-// read out.
+// Driving the bridge core in process, shared by the in-process tests, the
+// fuzz targets and the in-process benchmark: the serial line on a pty, publishes recorded instead
+// of sent, messages delivered the way libmosquitto delivers them, and the queue read out.
 #ifndef BRIDGE_TESTS_PROBE_H
 #define BRIDGE_TESTS_PROBE_H
 

@@ -288,6 +288,12 @@ void Process::signal(int sig) {
         ::kill(pid_, sig);
 }
 
+void Process::stop(Duration timeout) {
+    signal(SIGTERM);
+    if (!wait(timeout))
+        kill();
+}
+
 void Process::kill() {
     if (running()) {
         ::kill(-pid_, SIGKILL);
@@ -432,16 +438,6 @@ WorkDir::~WorkDir() {
     return ::testing::AssertionSuccess();
 }
 
-void Broker::stop(Duration timeout) {
-    process_.signal(SIGTERM);
-    if (!process_.wait(timeout))
-        process_.kill();
-}
-
-void Broker::kill() {
-    process_.kill();
-}
-
 ::testing::AssertionResult Broker::restart(Duration timeout) {
     return restart(config_, timeout);
 }
@@ -459,22 +455,8 @@ std::string Broker::output() const {
     return read_file(dir_ + "/mosquitto.out");
 }
 
-int Broker::log_count(const std::string &text) const {
-    return count(log(), text);
-}
-
 int Broker::log_count(const std::regex &pattern) const {
     return count_matching_lines(log(), pattern);
-}
-
-::testing::AssertionResult Broker::wait_for_log(const std::string &text, Duration timeout,
-                                                int count) const {
-    if (eventually(timeout, [&] { return log_count(text) >= count; }))
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << log_count(text) << " of " << count << " \"" << text << "\" in the broker log within "
-           << timeout.count() << " ms:\n"
-           << log();
 }
 
 ::testing::AssertionResult Broker::wait_for_log(const std::regex &pattern, Duration timeout,
@@ -580,12 +562,6 @@ void Bridge::start() {
     write_file(dir_ + "/bridge.stdout", "");
     write_file(dir_ + "/bridge.stderr", "");
     process_.start(argv, dir_, dir_ + "/bridge.stdout", dir_ + "/bridge.stderr", env);
-}
-
-void Bridge::stop(Duration timeout) {
-    process_.signal(SIGTERM);
-    if (!process_.wait(timeout))
-        process_.kill();
 }
 
 std::string Bridge::stdout_text() const {
@@ -722,20 +698,17 @@ std::optional<Message> RemoteClient::wait_for_message(const std::string &topic, 
 
 std::vector<Message> RemoteClient::wait_for_count(const std::string &topic, size_t n,
                                                   Duration timeout) {
-    auto on_topic = [&] {
-        std::vector<Message> out;
-        for (const auto &m : messages_)
-            if (m.topic == topic)
-                out.push_back(m);
-        return out;
-    };
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait_for(lock, scaled(timeout), [&] { return on_topic().size() >= n; });
-    return on_topic();
+    cv_.wait_for(lock, scaled(timeout), [&] { return on_topic(topic).size() >= n; });
+    return on_topic(topic);
 }
 
 std::vector<Message> RemoteClient::messages(const std::string &topic) const {
     std::lock_guard<std::mutex> lock(mutex_);
+    return on_topic(topic);
+}
+
+std::vector<Message> RemoteClient::on_topic(const std::string &topic) const {
     std::vector<Message> out;
     for (const auto &m : messages_)
         if (m.topic == topic)

@@ -2,12 +2,13 @@
 #include "bridge_fixture.h"
 
 using Strings = std::vector<std::string>;
+using Exchange = BridgeTest;
 
 static std::string padded(const std::string &report) {
     return report + std::string(100 - report.size(), '\0');
 }
 
-TEST_F(BridgeTest, RoadOfOneCommandList) {
+TEST_F(Exchange, RoadOfOneCommandList) {
     deliver("commands", "a;b");
     EXPECT_EQ(device_reads(), "a");
 
@@ -37,7 +38,7 @@ TEST_F(BridgeTest, RoadOfOneCommandList) {
     EXPECT_EQ(published[1].payload, padded("OK b\n"));
 }
 
-TEST_F(BridgeTest, InformationReportGoesToInfoAndLeavesTheQueueAlone) {
+TEST_F(Exchange, InformationReportGoesToInfoAndLeavesTheQueueAlone) {
     device_sends("!boot\n");
     EXPECT_EQ(cycle(), "");
     EXPECT_EQ(device_reads(), "#\n");
@@ -48,7 +49,7 @@ TEST_F(BridgeTest, InformationReportGoesToInfoAndLeavesTheQueueAlone) {
     EXPECT_EQ(queue.count, 0);
 }
 
-TEST_F(BridgeTest, NoiseBeforeTheAcknowledgementIsReportedAndTheRestDiscarded) {
+TEST_F(Exchange, NoiseBeforeTheAcknowledgementIsReportedAndTheRestDiscarded) {
     deliver("commands", "a");
     device_reads();
     device_sends("x#yz");
@@ -58,7 +59,7 @@ TEST_F(BridgeTest, NoiseBeforeTheAcknowledgementIsReportedAndTheRestDiscarded) {
     EXPECT_TRUE(published.empty());
 }
 
-TEST_F(BridgeTest, AwaitingModeDropsEverythingButTheAcknowledgement) {
+TEST_F(Exchange, AwaitingModeDropsEverythingButTheAcknowledgement) {
     deliver("commands", "a");
     device_reads();
     device_sends("OK");
@@ -67,26 +68,31 @@ TEST_F(BridgeTest, AwaitingModeDropsEverythingButTheAcknowledgement) {
     EXPECT_EQ(queued(), Strings{"a"});
 }
 
-TEST_F(BridgeTest, OversizeReportKeepsTheFirstHundredBytesAndSaysHowManyWereDropped) {
-    std::string big(150, 'r');
-    device_sends(big);
-    EXPECT_EQ(cycle(), "DROPPED 50 BYTES BEYOND A 100-BYTE REPORT\n"
-                       "RECEIVED STATUS UPDATE FROM ARDUINO.\n");
-    ASSERT_EQ(published.size(), 1u);
-    EXPECT_EQ(published[0].payload, big.substr(0, 100));
-    EXPECT_EQ(serial_available(), 0);
+// Reports longer than 100 bytes: the first 100 are published, the rest
+// dropped and counted; nothing of a long report shows in the next one (each
+// case fills its report with its own letter).
+TEST_F(Exchange, OversizeReportsAreCutTo100BytesAndTheRestCounted) {
+    const struct {
+        size_t size;
+        int dropped;
+    } cases[] = {{150, 50}, {80, 0}, {2, 0}, {101, 1}, {100, 0}, {4000, 3900}, {5, 0}};
+    char fill = 'a';
+    for (const auto &c : cases) {
+        SCOPED_TRACE("report size " + std::to_string(c.size));
+        const std::string report(c.size, fill++);
+        published.clear();
+        device_sends(report);
+        std::string dropped =
+            "DROPPED " + std::to_string(c.dropped) + " BYTES BEYOND A 100-BYTE REPORT\n";
+        EXPECT_EQ(cycle(), (c.dropped ? dropped : "") + "RECEIVED STATUS UPDATE FROM ARDUINO.\n");
+        ASSERT_EQ(published.size(), 1u);
+        EXPECT_EQ(published[0].payload, padded(report.substr(0, 100)));
+        EXPECT_EQ(serial_available(), 0);
+        EXPECT_EQ(device_reads(), "#\n");
+    }
 }
 
-TEST_F(BridgeTest, ShortReportAfterALongOneCarriesZerosNotOldBytes) {
-    device_sends(std::string(80, 'L'));
-    cycle();
-    device_sends("!s");
-    cycle();
-    ASSERT_EQ(published.size(), 2u);
-    EXPECT_EQ(published[1].payload, padded("!s"));
-}
-
-TEST_F(BridgeTest, StatusReportWithNoCommandOutstandingIsPublishedAndRemovesNothing) {
+TEST_F(Exchange, StatusReportWithNoCommandOutstandingIsPublishedAndRemovesNothing) {
     device_sends("late\n");
     cycle();
     EXPECT_EQ(device_reads(), "#\n");
@@ -94,9 +100,13 @@ TEST_F(BridgeTest, StatusReportWithNoCommandOutstandingIsPublishedAndRemovesNoth
     EXPECT_EQ(published[0].topic, "status_update");
     EXPECT_EQ(queue.count, 0);
     EXPECT_EQ(IDLE, 1);
+    // The next list is sent whole, from its own first command.
+    deliver("commands", "a;b");
+    EXPECT_EQ(queued(), (Strings{"a", "b"}));
+    EXPECT_EQ(device_reads(), "a");
 }
 
-TEST_F(BridgeTest, LastReportLeavesIdleAndWritesOnlyTheAcknowledgement) {
+TEST_F(Exchange, LastReportLeavesIdleAndWritesOnlyTheAcknowledgement) {
     deliver("commands", "a");
     device_reads();
     device_answers("OK\n");
@@ -105,7 +115,7 @@ TEST_F(BridgeTest, LastReportLeavesIdleAndWritesOnlyTheAcknowledgement) {
     EXPECT_EQ(queue.count, 0);
 }
 
-TEST_F(BridgeTest, QuietLineCycleDoesNothingInEitherMode) {
+TEST_F(Exchange, QuietLineCycleDoesNothingInEitherMode) {
     for (int mode : {1, 0}) {
         IDLE = mode;
         EXPECT_EQ(cycle(), "");
@@ -117,7 +127,7 @@ TEST_F(BridgeTest, QuietLineCycleDoesNothingInEitherMode) {
 
 // Reports read while the link is down wait, in order, until the next login is
 // acknowledged; only then, from the next cycle, are they handed to the library.
-TEST_F(BridgeTest, ReportsReadWhileTheSessionIsDownFollowTheAcknowledgedLogin) {
+TEST_F(Exchange, ReportsReadWhileTheSessionIsDownFollowTheAcknowledgedLogin) {
     bridge_session_lost();
     for (const char *report : {"!one\n", "two\n"}) {
         device_sends(report);
@@ -148,4 +158,30 @@ TEST_F(BridgeTest, ReportsReadWhileTheSessionIsDownFollowTheAcknowledgedLogin) {
         EXPECT_EQ(published[i + 1].topic, topics[i]);
         EXPECT_EQ(published[i + 1].payload, padded(texts[i]));
     }
+}
+
+// With the broker slow to acknowledge, at most 10 reports are in the library;
+// the rest wait in order and go out as acknowledgements free the window.
+TEST_F(Exchange, AtMostTenReportsAwaitTheirAcknowledgement) {
+    std::vector<int> unacknowledged;
+    for (int i = 0; i < 14; i++) {
+        device_sends("!r" + std::to_string(i) + "\n");
+        testing::internal::CaptureStdout();
+        serial_reads_cycle(); // no acknowledgement between cycles
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(device_reads(), "#\n") << "the device is answered at once";
+    }
+    ASSERT_EQ(published.size(), 10u);
+    std::vector<int> window = reports_in_flight;
+    reports_in_flight.clear();
+    my_publish_callback(NULL, NULL, window[3]); // out of order, as the broker may
+    my_publish_callback(NULL, NULL, window[0]);
+    cycle();
+    ASSERT_EQ(published.size(), 12u);
+    for (int mid : window)
+        my_publish_callback(NULL, NULL, mid);
+    cycle();
+    ASSERT_EQ(published.size(), 14u);
+    for (int i = 0; i < 14; i++)
+        EXPECT_EQ(published[i].payload, padded("!r" + std::to_string(i) + "\n"));
 }

@@ -2,8 +2,9 @@
 #include "bridge_fixture.h"
 
 using Strings = std::vector<std::string>;
+using Intake = BridgeTest;
 
-TEST_F(BridgeTest, ListIsQueuedInOrderAndOnlyItsFirstCommandIsSent) {
+TEST_F(Intake, ListIsQueuedInOrderAndOnlyItsFirstCommandIsSent) {
     std::string log = deliver_logged("commands", "a;b;c");
     EXPECT_EQ(queued(), (Strings{"a", "b", "c"}));
     EXPECT_EQ(device_reads(), "a");
@@ -16,39 +17,44 @@ TEST_F(BridgeTest, ListIsQueuedInOrderAndOnlyItsFirstCommandIsSent) {
 struct SplitCase {
     const char *payload;
     Strings commands;
-    const char *on_line;
 };
 
 class Splitting : public BridgeTest, public testing::WithParamInterface<SplitCase> {};
 
-TEST_P(Splitting, FollowsTheStrtokRuleAndSendsTheFirstCommandByteExact) {
+// Each command reaches the line exactly as it stood in the list, one after
+// the other as each is answered.
+TEST_P(Splitting, FollowsTheStrtokRuleAndSendsEachCommandByteExact) {
+    const Strings &commands = GetParam().commands;
     deliver("commands", GetParam().payload);
-    EXPECT_EQ(queued(), GetParam().commands);
-    EXPECT_EQ(device_reads(), GetParam().on_line);
+    EXPECT_EQ(queued(), commands);
+    for (size_t i = 0; i < commands.size(); i++) {
+        EXPECT_EQ(device_reads(), (i ? "#\n" : "") + commands[i]);
+        device_answers("OK\n");
+    }
+    EXPECT_EQ(device_reads(), "#\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Lists, Splitting,
-                         testing::Values(SplitCase{";;a;;", {"a"}, "a"},
-                                         SplitCase{"go\n;b", {"go\n", "b"}, "go\n"},
-                                         SplitCase{" x y ;z", {" x y ", "z"}, " x y "},
-                                         SplitCase{"a;;;b", {"a", "b"}, "a"},
-                                         SplitCase{"single", {"single"}, "single"}));
+INSTANTIATE_TEST_SUITE_P(
+    Lists, Splitting,
+    testing::Values(SplitCase{";;a;;", {"a"}}, SplitCase{"go\n;b", {"go\n", "b"}},
+                    SplitCase{"SET 1 2\n; spaced ;x", {"SET 1 2\n", " spaced ", "x"}},
+                    SplitCase{"a;;;b", {"a", "b"}}, SplitCase{"single", {"single"}}));
 
-TEST_F(BridgeTest, ListOfOnlySeparatorsSendsNothingAndKeepsTheMode) {
+TEST_F(Intake, ListOfOnlySeparatorsSendsNothingAndKeepsTheMode) {
     deliver("commands", ";;;");
     EXPECT_EQ(queue.count, 0);
     EXPECT_EQ(device_reads(), "");
     EXPECT_EQ(IDLE, 1);
 }
 
-TEST_F(BridgeTest, EmptyPayloadIsPrintedAsNullAndTouchesNothing) {
+TEST_F(Intake, EmptyPayloadIsPrintedAsNullAndTouchesNothing) {
     EXPECT_EQ(deliver_logged("commands", ""), "commands (null)\n");
     EXPECT_EQ(queue.count, 0);
     EXPECT_EQ(IDLE, 1);
     EXPECT_EQ(device_reads(), "");
 }
 
-TEST_F(BridgeTest, NearMissTopicsAreOnlyPrinted) {
+TEST_F(Intake, NearMissTopicsAreOnlyPrinted) {
     for (const char *topic : {"Commands", "commands/x", "command", "commands "}) {
         EXPECT_EQ(deliver_logged(topic, "a;b"), std::string(topic) + " a;b\n");
         EXPECT_EQ(queue.count, 0) << topic;
@@ -57,7 +63,7 @@ TEST_F(BridgeTest, NearMissTopicsAreOnlyPrinted) {
     EXPECT_EQ(device_reads(), "");
 }
 
-TEST_F(BridgeTest, ListWhileACommandIsOutstandingIsAppendedWithoutResending) {
+TEST_F(Intake, ListWhileACommandIsOutstandingIsAppendedWithoutResending) {
     deliver("commands", "a");
     EXPECT_EQ(device_reads(), "a");
     IDLE = 1; // "a" acknowledged, its report awaited
@@ -68,12 +74,12 @@ TEST_F(BridgeTest, ListWhileACommandIsOutstandingIsAppendedWithoutResending) {
     EXPECT_EQ(log.find("SENDING"), std::string::npos) << log;
 }
 
-TEST_F(BridgeTest, PayloadIsReadUpToItsFirstNul) {
+TEST_F(Intake, PayloadIsReadUpToItsFirstNul) {
     deliver("commands", std::string("a;b\0c;d", 7));
     EXPECT_EQ(queued(), (Strings{"a", "b"}));
 }
 
-TEST_F(BridgeTest, MebibyteListIsQueuedWholeAndInOrder) {
+TEST_F(Intake, MebibyteListIsQueuedWholeAndInOrder) {
     std::string list, tokenized;
     int n = 0;
     while (list.size() < (1u << 20)) {
@@ -90,7 +96,7 @@ TEST_F(BridgeTest, MebibyteListIsQueuedWholeAndInOrder) {
     EXPECT_EQ(device_reads(), "c0");
 }
 
-TEST_F(BridgeTest, CommandLongerThanALogBufferIsLoggedWhole) {
+TEST_F(Intake, CommandLongerThanALogBufferIsLoggedWhole) {
     std::string big(10000, 'x');
     std::string log = deliver_logged("commands", "a;" + big + ";b");
     EXPECT_EQ(log,
@@ -101,7 +107,7 @@ TEST_F(BridgeTest, CommandLongerThanALogBufferIsLoggedWhole) {
 
 // A report already on the line when a list comes is taken first: the command
 // would otherwise meet a device awaiting "#\n", and the report be read as noise.
-TEST_F(BridgeTest, ListFindingAReportOnTheLineIsSentAfterThatReport) {
+TEST_F(Intake, ListFindingAReportOnTheLineIsSentAfterThatReport) {
     for (const char *report : {"!note\n", "late\n"}) {
         device_sends(report);
         deliver("commands", "a;b");

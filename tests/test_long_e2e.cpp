@@ -1,16 +1,19 @@
-// The long runs, minutes each (ctest label "long"; the sanitizer and
-// valgrind runs leave them out): a thousand commands end to end, and 500
-// commands through 20 broker kills.
+// The long runs, a minute or more each (ctest label "long"; the sanitizer
+// and valgrind runs leave them out): a thousand commands end to end, 500
+// commands through 20 broker kills, and reports every 100 ms through 15.
 #include <map>
+#include <random>
 
 #include "broker_faults.h"
 
 using namespace e2e;
 using Strings = std::vector<std::string>;
 
+using LongRoad = Road;
+
 // Every command reaches the device once and every report reaches the remote
 // party, in order.
-TEST_F(Road, ThousandCommandsAllReportedInOrder) {
+TEST_F(LongRoad, ThousandCommandsAllReportedInOrder) {
     const int n = 1000;
     std::string list;
     for (int i = 0; i < n; i++)
@@ -26,7 +29,8 @@ TEST_F(Road, ThousandCommandsAllReportedInOrder) {
     EXPECT_TRUE(device->unexpected().empty());
 }
 
-// 500 commands, 20 SIGKILLs of the broker while their reports flow.
+// The broker SIGKILLed and started again under the running bridge, again
+// and again.
 //
 // Losing nothing has to be told apart from the test losing messages itself.
 // A killed broker forgets every session, the remote's too, and the bridge
@@ -47,21 +51,46 @@ TEST_F(Road, ThousandCommandsAllReportedInOrder) {
 // QoS 1 is at least once: a report in flight at a kill is sent again, by the
 // bridge (DUP flag) or by the broker to the remote. Duplicates are counted and
 // printed, not failed; a missing report fails.
-using BrokerFaults = E2E;
+class BrokerKills : public E2E {
+  protected:
+    // The broker restarted with persistence, the remote listening on TOPIC,
+    // the bridge started: success once the bridge has subscribed.
+    ::testing::AssertionResult start_all(const std::string &topic) {
+        ::testing::AssertionResult ready = broker.restart(config);
+        if (ready)
+            ready = remote.connect();
+        if (ready)
+            ready = remote.subscribe(topic, 1);
+        if (!ready)
+            return ready;
+        bridge.start();
+        return broker.wait_for_log(kSubscribed, 10s);
+    }
 
-using BrokerFaults = E2E;
+    // Kill number KILL: the broker away for DOWN, then started again;
+    // success once the bridge has logged in and subscribed once more.
+    ::testing::AssertionResult kill_and_restart(int kill, Duration down) {
+        broker.kill();
+        std::this_thread::sleep_for(down);
+        ::testing::AssertionResult started = broker.start(config);
+        if (!started)
+            return started << " (restart " << kill << ")";
+        ::testing::AssertionResult login = broker.wait_for_log(kLogin, 15s, kill + 1);
+        if (!login)
+            return login << " (login after kill " << kill << ")";
+        return broker.wait_for_log(kSubscribed, 5s, kill + 1);
+    }
 
-TEST_F(BrokerFaults, TwentySigkillsDuringFiveHundredCommandsLoseNoReport) {
+    const BrokerConfig config = persistent_broker(dir.path());
+    simfw::SimFirmware device{pty.master()};
+    RemoteClient remote{persistent_remote("e2e-kills-remote")};
+};
+
+// 500 commands, 20 kills while their reports flow.
+TEST_F(BrokerKills, TwentySigkillsDuringFiveHundredCommandsLoseNoReport) {
     const int commands = 500, kills = 20;
     const Duration spacing = 4s, down = 1s;
-    const BrokerConfig config = persistent_broker(dir.path());
-    ASSERT_TRUE(broker.restart(config));
-    simfw::SimFirmware device(pty.master());
-    RemoteClient remote(persistent_remote("e2e-faults-remote"));
-    ASSERT_TRUE(remote.connect());
-    ASSERT_TRUE(remote.subscribe("status_update", 1));
-    bridge.start();
-    ASSERT_TRUE(broker.wait_for_log(kSubscribed, 10s));
+    ASSERT_TRUE(start_all("status_update"));
 
     std::string list;
     Strings order;                       // the reports, in the order they are due
@@ -76,11 +105,7 @@ TEST_F(BrokerFaults, TwentySigkillsDuringFiveHundredCommandsLoseNoReport) {
     auto started = Clock::now();
     for (int kill = 1; kill <= kills; kill++) {
         std::this_thread::sleep_until(started + kill * spacing);
-        broker.kill();
-        std::this_thread::sleep_for(down);
-        ASSERT_TRUE(broker.start(config)) << "restart " << kill;
-        ASSERT_TRUE(broker.wait_for_log(kLogin, 15s, kill + 1)) << "login after kill " << kill;
-        ASSERT_TRUE(broker.wait_for_log(kSubscribed, 5s, kill + 1)) << "kill " << kill;
+        ASSERT_TRUE(kill_and_restart(kill, down));
     }
     size_t reports_at_last_kill = device.reports().size();
     EXPECT_LT(reports_at_last_kill, (size_t)commands) << "the run ended before the last kill";
@@ -138,4 +163,98 @@ TEST_F(BrokerFaults, TwentySigkillsDuringFiveHundredCommandsLoseNoReport) {
     EXPECT_EQ(broker.log_count(kLogin), kills + 1);
     EXPECT_EQ(count(out, "RECEIVED STATUS UPDATE FROM ARDUINO.\n"), commands + 1)
         << "every report is taken, and published, once";
+}
+
+// Order across kills: the device reports every 100 ms while the broker is
+// killed 15 times. Each session of the bridge must start with its login, no
+// connection may die of a publish ahead of the CONNECT, and the remote must
+// see the reports in the order the device wrote them.
+TEST_F(BrokerKills, ReportsEveryTenthOfASecondKeepTheirOrderThroughFifteenSigkills) {
+    const int kills = 15;
+    ASSERT_TRUE(start_all("info"));
+
+    std::atomic<bool> reporting{true};
+    std::atomic<int> written{0};
+    std::thread reporter([&] {
+        while (reporting) {
+            device.send_info("!r" + std::to_string(written++) + "\n");
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    // Kills at varying moments of the bridge's poll cycle and reconnection.
+    std::mt19937 random(14);
+    for (int kill = 1; kill <= kills; kill++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500 + random() % 1500));
+        ASSERT_TRUE(kill_and_restart(kill, std::chrono::milliseconds(300 + random() % 1500)));
+    }
+    std::this_thread::sleep_for(2s);
+    reporting = false;
+    reporter.join();
+    const int sent = written;
+    ASSERT_TRUE(device.wait_idle(10s));
+    std::string last = "!r" + std::to_string(sent - 1) + "\n";
+    EXPECT_TRUE(eventually(30s, [&] {
+        for (const Message &m : remote.messages("info"))
+            if (m.payload == report_payload(last))
+                return true;
+        return false;
+    })) << "the last report never arrived";
+
+    // First arrivals must come in increasing order; a report that arrives
+    // again (a re-send after a kill) is a duplicate, not an inversion.
+    std::vector<bool> seen(sent, false);
+    int highest = -1, inversions = 0, duplicates = 0, strangers = 0;
+    for (const Message &m : remote.messages("info")) {
+        int n = -1;
+        if (sscanf(m.payload.c_str(), "!r%d\n", &n) != 1 || n < 0 || n >= sent ||
+            m.payload != report_payload("!r" + std::to_string(n) + "\n")) {
+            strangers++;
+            continue;
+        }
+        if (seen[n]) {
+            duplicates++;
+            continue;
+        }
+        seen[n] = true;
+        if (n < highest && ++inversions <= 5)
+            ADD_FAILURE() << "report " << n << " arrived after report " << highest;
+        highest = std::max(highest, n);
+    }
+    int missing = 0;
+    for (int n = 0; n < sent; n++)
+        missing += !seen[n];
+
+    std::string log = broker.log();
+    std::vector<std::string> firsts = first_new_publishes(log);
+    int sessions_login_first = 0, sessions_report_first = 0;
+    for (const std::string &topic : firsts) {
+        sessions_login_first += topic == "login";
+        sessions_report_first += !topic.empty() && topic != "login";
+    }
+    int held = 0;
+    std::string out = bridge.stdout_text();
+    for (size_t at = out.find("PUBLISHING "); at != std::string::npos;
+         at = out.find("PUBLISHING ", at + 1))
+        held += atoi(out.c_str() + at + strlen("PUBLISHING "));
+
+    figure("kills", kills);
+    figure("sessions", (long)firsts.size());
+    figure("sessions_login_first", sessions_login_first);
+    figure("sessions_report_first", sessions_report_first);
+    figure("protocol_errors", count(log, "protocol error"));
+    figure("reports_written", sent);
+    figure("reports_held_by_bridge", held);
+    figure("reports_received_once", sent - missing);
+    figure("reports_missing", missing);
+    figure("duplicates_received", duplicates);
+    figure("inversions", inversions);
+    figure("bridge_resends_seen_by_broker",
+           count(log, "Received PUBLISH from 02:FC:00:00:00:01 (d1"));
+    EXPECT_EQ(sessions_report_first, 0) << "a report went ahead of a login";
+    EXPECT_GE((int)firsts.size(), kills + 1);
+    EXPECT_EQ(count(log, "protocol error"), 0);
+    EXPECT_EQ(inversions, 0);
+    EXPECT_EQ(strangers, 0);
+    EXPECT_GT(held, 0) << "no report was read while the session was down";
+    EXPECT_TRUE(bridge.running());
 }

@@ -4,8 +4,11 @@
 #  - make reads packaging/openwrt/mqtt-serial-bridge/Makefile over stand-ins
 #    for the SDK's rules.mk, package.mk and cmake.mk, and runs its
 #    Build/Prepare into an empty build folder;
+#  - the settings of Config.in at their defaults (which must be CMake's),
+#    two of them changed as in make menuconfig, reach CMAKE_OPTIONS;
 #  - that folder alone is configured with CMAKE_OPTIONS as the Makefile
-#    leaves them, built and installed (PKG_INSTALL);
+#    leaves them, built and installed (PKG_INSTALL), and the changed
+#    settings are in its bridge_config.h;
 #  - the Makefile's Package/install puts the files into a package root, where
 #    the executable must be a static soft-float MIPS32r2 one.
 # So it fails when the copied subset no longer builds on its own (a source
@@ -16,25 +19,28 @@
 # (BRIDGE_MUSL_TOOLCHAIN, BRIDGE_MIPS_SYSROOT; made when missing).
 set -u
 
-repo=$(cd "$(dirname "$0")/../.." && pwd)
-pkg=$repo/packaging/openwrt/mqtt-serial-bridge
-musl_build=$repo/build-mips-musl
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+pkg=$ROOT/packaging/openwrt/mqtt-serial-bridge
+musl_build=$ROOT/build-mips-musl
 BRIDGE_MUSL_TOOLCHAIN=${BRIDGE_MUSL_TOOLCHAIN:-$musl_build/toolchain}
 sysroot=${BRIDGE_MIPS_SYSROOT:-$musl_build/sysroot}
 export BRIDGE_MUSL_TOOLCHAIN
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-. "$repo/packaging/tests/tally.sh"
+. "$ROOT/scripts/common.sh"
+. "$ROOT/packaging/tests/tally.sh"
 
-sh "$repo/scripts/build-mips-sysroot.sh" --musl "$sysroot" || { fail "musl sysroot"; finish; }
+sh "$ROOT/scripts/build-mips-sysroot.sh" --musl "$sysroot" || { fail "musl sysroot"; finish; }
 sysroot=$(cd "$sysroot" && pwd)
 
 # --- the SDK's include files, as far as this Makefile uses them ---------------
 sdk=$tmp/sdk
 mkdir -p "$sdk/include"
 cat >"$sdk/rules.mk" <<'EOF'
+-include $(TOPDIR)/.config
 INCLUDE_DIR:=$(TOPDIR)/include
+qstrip=$(strip $(subst ",,$(1)))
 CP:=cp -fpR
 INSTALL_DIR:=install -d -m0755
 INSTALL_BIN:=install -m0755
@@ -61,6 +67,26 @@ sdk_make() {
         PKG_BUILD_DIR="$src" PKG_INSTALL_DIR="$src/ipkg-install" PKG_ROOT="$root" "$@"
 }
 
+# --- the settings (Config.in) ----------------------------------------------------
+# .config as make defconfig leaves it: each option at its default, as
+# CONFIG_NAME=value (strings quoted). Two are then changed as a board owner
+# would in make menuconfig.
+awk '/^config /{name=$2} /^[ \t]+default /{sub(/^[ \t]+default /, ""); print "CONFIG_" name "=" $0}' \
+    "$pkg/Config.in" >"$tmp/defaults"
+mismatched=
+while IFS='=' read -r name value; do
+    setting=BRIDGE_${name#CONFIG_MQTT_SERIAL_BRIDGE_}
+    cmake_default=$(sed -n "s/^set($setting \(.*\) CACHE .*/\1/p" "$ROOT/CMakeLists.txt")
+    # Settings not (yet) in CMakeLists.txt are passed on and ignored there.
+    [ -z "$cmake_default" ] || [ "$cmake_default" = "$value" ] ||
+        mismatched="$mismatched $setting ($value, CMake $cmake_default)"
+done <"$tmp/defaults"
+if [ -z "$mismatched" ]; then ok "Config.in's defaults are CMake's"; else
+    fail "Config.in's defaults differ from CMake's:$mismatched"
+fi
+sed -e 's/^\(CONFIG_MQTT_SERIAL_BRIDGE_BROKER_HOST\)=.*/\1="broker.example.org"/' \
+    -e 's/^\(CONFIG_MQTT_SERIAL_BRIDGE_POLL_INTERVAL_MS\)=.*/\1=50/' "$tmp/defaults" >"$sdk/.config"
+
 # --- Build/Prepare ---------------------------------------------------------------
 mkdir -p "$build_dir"
 if sdk_make prepare >"$tmp/prepare.log" 2>&1; then
@@ -72,13 +98,20 @@ else
 fi
 options=$(sdk_make cmake-options) || { fail "CMAKE_OPTIONS"; finish; }
 echo "CMAKE_OPTIONS: $options"
+missing=
+while IFS='=' read -r name value; do
+    case " $options " in *" -DBRIDGE_${name#CONFIG_MQTT_SERIAL_BRIDGE_}="*) ;; *) missing="$missing $name" ;; esac
+done <"$tmp/defaults"
+if [ -z "$missing" ]; then ok "CMAKE_OPTIONS carries every option of Config.in"; else
+    fail "CMAKE_OPTIONS lacks:$missing"
+fi
 
 # --- configure, build and install the subset alone ---------------------------
 # cmake.mk's own settings for a release package (its build type with the
 # target's -Os in the plain flags), then the Makefile's.
 obj=$tmp/obj
 # shellcheck disable=SC2086
-if cmake -S "$src" -B "$obj" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mips-linux-musl.cmake" \
+if cmake -S "$src" -B "$obj" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mips-linux-musl.cmake" \
     -DBRIDGE_MIPS_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DCMAKE_C_FLAGS=-Os -DCMAKE_CXX_FLAGS=-Os \
     -DCMAKE_C_FLAGS_RELEASE=-DNDEBUG -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
@@ -98,6 +131,14 @@ else
     finish
 fi
 
+config_h=$obj/config/bridge_config.h
+for line in '#define BRIDGE_BROKER_HOST "broker.example.org"' '#define BRIDGE_POLL_INTERVAL_MS 50' \
+    '#define BRIDGE_SERIAL_DEVICE "/dev/ttyATH0"'; do
+    if grep -qxF "$line" "$config_h"; then ok "bridge_config.h: $line"; else
+        fail "bridge_config.h lacks: $line"
+    fi
+done
+
 # --- Package/install ---------------------------------------------------------------
 if sdk_make package-install >"$tmp/install.log" 2>&1; then ok "Package/install"; else
     fail "Package/install"
@@ -109,12 +150,10 @@ for f in usr/sbin/mqtt-serial-bridge etc/init.d/mqtt-serial-bridge; do
     if [ -x "$root/$f" ]; then ok "package holds $f"; else fail "package lacks $f"; fi
 done
 if [ -f "$exe" ]; then
-    fp=$(readelf -A "$exe" | sed -n 's/^FP ABI: *//p')
-    if [ "$fp" = "Soft float" ] && readelf -h "$exe" | grep -q 'Flags:.*mips32r2' &&
-        ! readelf -lW "$exe" | grep -q ' INTERP '; then
-        ok "the packaged executable is static, soft float, mips32r2"
+    if abi_found=$(board_abi "$exe"); then
+        ok "the packaged executable has the board's ABI: $abi_found"
     else
-        fail "the packaged executable: FP ABI '$fp', $(readelf -h "$exe" | grep Flags:)"
+        fail "the packaged executable: $abi_found"
     fi
 fi
 finish

@@ -7,13 +7,13 @@
 # Exits non-zero on the first failed check.
 set -u
 
-repo=$(cd "$(dirname "$0")/../.." && pwd)
-init=$repo/packaging/openwrt/mqtt-serial-bridge/files/mqtt-serial-bridge.init
-unit=$repo/packaging/systemd/mqtt-serial-bridge.service
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+init=$ROOT/packaging/openwrt/mqtt-serial-bridge/files/mqtt-serial-bridge.init
+unit=$ROOT/packaging/systemd/mqtt-serial-bridge.service
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-. "$repo/packaging/tests/tally.sh"
+. "$ROOT/packaging/tests/tally.sh"
 # expect NAME EXPECTED ACTUAL
 expect() {
     if [ "$2" = "$3" ]; then ok "$1"; else
@@ -98,7 +98,7 @@ fi
 
 # --- syntax of every shell file ------------------------------------------------
 list=$tmp/shell-files
-find "$repo" \( -path "$repo/.git" -o -path "$repo/build*" -o -path "$repo/.sysroot*" \) -prune -o -type f -print |
+find "$ROOT" \( -path "$ROOT/.git" -o -path "$ROOT/build*" -o -path "$ROOT/.sysroot*" \) -prune -o -type f -print |
     while IFS= read -r f; do
         case $f in
         *.sh | *.init) echo "$f" ;;
@@ -108,8 +108,8 @@ find "$repo" \( -path "$repo/.git" -o -path "$repo/build*" -o -path "$repo/.sysr
 [ -s "$list" ] || fail "no shell files found"
 while IFS= read -r f; do
     if head -1 "$f" | grep -q bash; then checker="bash"; else checker="sh"; fi
-    if err=$($checker -n "$f" 2>&1); then ok "$checker -n ${f#"$repo"/}"; else
-        fail "$checker -n ${f#"$repo"/}"
+    if err=$($checker -n "$f" 2>&1); then ok "$checker -n ${f#"$ROOT"/}"; else
+        fail "$checker -n ${f#"$ROOT"/}"
         printf '%s\n' "$err"
     fi
 done <"$list"

@@ -1,6 +1,7 @@
-// The way out for reports: the login leads every session, a link that dies
-// without a word loses nothing and reorders nothing, the reports held in
-// memory are bounded, and the login means the subscription is in place.
+// The link to the broker as the field has it: a link that dies without a
+// word loses and reorders no report and the login still leads, the reports
+// held in memory while it is down are bounded, the login means the
+// subscription is in place, and retries back off when built to.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -23,7 +24,7 @@ constexpr int kBrokerPort = kPort + 1;
 // Stands on 127.0.0.1:kPort in front of the broker on kBrokerPort and passes
 // the bridge's traffic on. freeze() stops passing anything on the links it
 // has, as a link that dies without FIN or RST; cut() resets them and
-// refuses new ones until resume().
+// refuses new ones until resume(). connections() counts the links made.
 class Relay {
   public:
     Relay() {
@@ -51,20 +52,15 @@ class Relay {
     void resume() {
         cut_ = false;
     }
+    int connections() const {
+        return connections_;
+    }
 
   private:
     struct Link {
         int client, server;
         bool frozen;
     };
-
-    static sockaddr_in loopback(int port) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return addr;
-    }
 
     static int open_listener() {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -90,6 +86,7 @@ class Relay {
         int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0)
             return;
+        connections_++;
         int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr = loopback(kBrokerPort);
         if (connect(server, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
@@ -167,7 +164,7 @@ class Relay {
     int listen_ = -1;
     std::thread thread_;
     std::atomic<bool> stop_{false}, cut_{false};
-    std::atomic<int> freezes_{0};
+    std::atomic<int> freezes_{0}, connections_{0};
     std::vector<Link> links_; // relay thread only
 };
 
@@ -181,7 +178,7 @@ RemoteClient::Options direct_remote() {
 // The broker behind a relay; the remote and the device as on the road, the
 // remote connected to the broker directly, so it stays when the bridge's
 // link dies.
-class Outbox : public E2E {
+class Link : public E2E {
   protected:
     void start(const std::string &build) {
         BrokerConfig config;
@@ -225,7 +222,7 @@ Strings distinct_info(const std::vector<Message> &got, int *duplicates) {
 // of it only from its keep-alive (5 s in this build), and meanwhile keeps
 // reading. After the reconnection the login is the session's first new
 // publish and every report arrives, in the device's order.
-TEST_F(Outbox, SilentLinkLossKeepsTheLoginFirstAndTheOrder) {
+TEST_F(Link, SilentLossKeepsTheLoginFirstAndTheOrder) {
     start("mqtt-serial-bridge-test-keepalive5");
     std::atomic<bool> reporting{true};
     Strings sent;
@@ -264,7 +261,7 @@ TEST_F(Outbox, SilentLinkLossKeepsTheLoginFirstAndTheOrder) {
 // With room for 5 held reports (these builds), 12 read while the link is cut:
 // the newest 5 arrive, in order, and the loss is logged when it begins and
 // when the rest is handed over.
-class HeldReports : public Outbox, public ::testing::WithParamInterface<const char *> {};
+class HeldReports : public Link, public ::testing::WithParamInterface<const char *> {};
 
 TEST_P(HeldReports, BeyondTheBoundTheOldestAreDropped) {
     start(GetParam());
@@ -297,11 +294,49 @@ INSTANTIATE_TEST_SUITE_P(Mode, HeldReports,
                                                                             : "Poll");
                          });
 
+// For 20 s the broker shows a certificate of another CA, so every attempt
+// fails in its TLS handshake: a second apart by default, backing off to the
+// 4 s maximum (waits drawn between half and whole) in that build.
+class Reconnection : public Link, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(Reconnection, AttemptsFollowTheSchedule) {
+    start(GetParam());
+    BrokerConfig impostor =
+        BrokerConfig::serving(certs().other_broker_cert, certs().other_broker_key);
+    impostor.port = kBrokerPort;
+    int before = relay->connections();
+    ASSERT_TRUE(broker.restart(impostor));
+    std::this_thread::sleep_for(20s);
+    int attempts = relay->connections() - before;
+    figure("attempts_in_20s", attempts);
+    if (strstr(GetParam(), "backoff")) {
+        // 0.5-1 s, then 2-4 s each: 5 to 11 attempts.
+        EXPECT_GE(attempts, 5);
+        EXPECT_LE(attempts, 11);
+    } else {
+        EXPECT_GE(attempts, 15);
+    }
+    EXPECT_TRUE(bridge.running());
+}
+
+INSTANTIATE_TEST_SUITE_P(Delay, Reconnection,
+                         ::testing::Values("mqtt-serial-bridge-test",
+                                           "mqtt-serial-bridge-test-backoff4"),
+                         [](const auto &info) {
+                             return std::string(strstr(info.param, "backoff") ? "BackingOff"
+                                                                              : "EverySecond");
+                         });
+
 // The subscription is acknowledged before the login goes out, at start and
 // after a broker restart, so a list sent in answer to the login arrives.
-TEST_F(E2E, LoginFollowsTheSubscription) {
+using LoginReadiness = E2E;
+
+TEST_F(LoginReadiness, LoginFollowsTheSubscription) {
+    // The remote's session outlives the restart: the second login waits
+    // for it however the two reconnections fall.
+    ASSERT_TRUE(broker.restart(persistent_broker(dir.path())));
     simfw::SimFirmware device(pty.master());
-    RemoteClient remote("e2e-login-answer");
+    RemoteClient remote(persistent_remote("e2e-login-answer"));
     ASSERT_TRUE(remote.connect());
     ASSERT_TRUE(remote.subscribe("login", 1));
     bridge.start();

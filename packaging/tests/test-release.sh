@@ -1,0 +1,39 @@
+#!/bin/sh
+# Makes the release artifact twice, as scripts/release.sh does: first with
+# other settings (CMAKE_ARGS), then with none, in the same build folder. Each
+# artifact's INSTALL must list the settings it was asked for: the second the
+# defaults, whatever the first left behind. The last artifact, with the
+# defaults, stays in dist/.
+set -u
+
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+. "$ROOT/packaging/tests/tally.sh"
+version=$(sed -n 's/^PKG_VERSION:=//p' "$ROOT/packaging/openwrt/mqtt-serial-bridge/Makefile")
+artifact=$ROOT/dist/mqtt-serial-bridge-$version-mips_24kc-musl.tar.gz
+
+# release_lists LABEL LINE...: the artifact's INSTALL holds each LINE.
+release_lists() {
+    label=$1
+    shift
+    install=$(tar -xzOf "$artifact" --wildcards '*/INSTALL') || { fail "$label: no INSTALL"; return; }
+    for line in "$@"; do
+        if printf '%s\n' "$install" | grep -qF -- "$line"; then ok "$label lists $line"; else
+            fail "$label does not list $line"
+        fi
+    done
+}
+
+if CMAKE_ARGS="-DBRIDGE_BROKER_HOST=other.example -DBRIDGE_POLL_INTERVAL_MS=50" \
+    sh "$ROOT/scripts/release.sh" >/dev/null; then
+    release_lists "release with other settings" 'BRIDGE_BROKER_HOST "other.example"' \
+        'BRIDGE_POLL_INTERVAL_MS 50'
+else
+    fail "release with other settings"
+fi
+if CMAKE_ARGS= sh "$ROOT/scripts/release.sh"; then
+    release_lists "release with the defaults" 'BRIDGE_BROKER_HOST "localhost"' \
+        'BRIDGE_POLL_INTERVAL_MS 100'
+else
+    fail "release with the defaults"
+fi
+finish

@@ -1,0 +1,51 @@
+#!/bin/sh
+# Sourced by the scripts, once they have set ROOT to the repository's top
+# folder:
+#   log TEXT...            a step of the script, as "== TEXT"
+#   die TEXT...            "<script>: TEXT" on stderr, then exit 1
+#   apt_install PACKAGE... installs them on a Debian machine without
+#                          recommends, as root or through sudo, updating the
+#                          package lists once should the first try fail
+#   board_abi EXE          succeeds when EXE has the board's ABI: MIPS32r2,
+#                          soft float, static (no program interpreter, no
+#                          shared library); prints what it found, or the
+#                          first mismatch
+#   CLANG_PACKAGES         what the clang builds (sanitizers, fuzzing) need
+
+log() { printf '== %s\n' "$*"; }
+die() {
+    printf '%s: %s\n' "$(basename "$0" .sh)" "$*" >&2
+    exit 1
+}
+
+apt_install() {
+    [ $# -gt 0 ] || return 0
+    echo "installing: $*"
+    apt_sudo=
+    [ "$(id -u)" -eq 0 ] || apt_sudo=sudo
+    DEBIAN_FRONTEND=noninteractive $apt_sudo apt-get install -y -qq --no-install-recommends "$@" ||
+        { $apt_sudo apt-get update -qq &&
+            DEBIAN_FRONTEND=noninteractive $apt_sudo apt-get install -y -qq \
+                --no-install-recommends "$@"; }
+}
+
+board_abi() {
+    _fp=$(readelf -A "$1" | sed -n 's/^FP ABI: *//p')
+    _flags=$(readelf -h "$1" | sed -n 's/^ *Flags: *//p')
+    case ", $_flags," in *", mips32r2,"*) _r2=1 ;; *) _r2=0 ;; esac
+    if [ "$_fp" != "Soft float" ]; then
+        echo "FP ABI is '$_fp', not soft float"
+    elif [ $_r2 = 0 ]; then
+        echo "the ELF flags ($_flags) do not say mips32r2"
+    elif readelf -lW "$1" | grep -q ' INTERP '; then
+        echo "it asks for a program interpreter"
+    elif readelf -d "$1" | grep -q 'NEEDED'; then
+        echo "it needs shared libraries"
+    else
+        echo "static, soft float, ELF flags $_flags"
+        return 0
+    fi
+    return 1
+}
+
+CLANG_PACKAGES="clang libclang-rt-14-dev"
