@@ -24,7 +24,7 @@
 #
 # DIR is wiped first; CERTS holds scripts/make-certs.sh's ca, broker and
 # haproxy-check certificates. The caller sets FLEET_ROOT (the repository) and
-# FLEET_PIDS, and sources scripts/apt-install.sh.
+# FLEET_PIDS, and sources scripts/common.sh (apt_install).
 
 FLEET_PORT=18883
 FLEET_NODE_PORTS="18891 18892 18893"

@@ -63,7 +63,7 @@ case $BROKER in mosquitto | cluster) ;; *) usage ;; esac
 [ "$STORM" -eq 0 ] || BROKER=mosquitto
 [ -n "$OUTAGE" ] || { [ "$STORM" -eq 1 ] && OUTAGE=60 || OUTAGE=5; }
 
-. "$ROOT/scripts/apt-install.sh"
+. "$ROOT/scripts/common.sh"
 FLEET_ROOT=$ROOT
 . "$ROOT/scripts/fleet-peers.sh"
 
