@@ -50,6 +50,21 @@ class Road : public E2E {
         return out;
     }
 
+    // COMMANDS reached the device once each, in order, none while an earlier
+    // one was unanswered, and their reports were published in that order;
+    // the device has taken ACKS "#\n" in all.
+    void expect_answered_in_order(const std::vector<std::string> &commands, size_t acks,
+                                  Duration timeout) {
+        std::vector<std::string> reports;
+        for (const std::string &c : commands)
+            reports.push_back(report_payload("OK " + c + "\n"));
+        EXPECT_EQ(payloads("status_update", commands.size(), timeout), reports);
+        EXPECT_TRUE(device->wait_for_acks(acks, 2s));
+        EXPECT_EQ(device->command_texts(), commands);
+        for (const auto &cmd : device->commands())
+            EXPECT_FALSE(cmd.while_busy) << cmd.text << " sent before the previous was answered";
+    }
+
     RemoteClient remote{"e2e-road"};
     std::unique_ptr<simfw::SimFirmware> device;
 };
