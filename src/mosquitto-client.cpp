@@ -333,13 +333,20 @@ void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_
     fflush(stdout);
 }
 
+// Logs and forgets the bytes dropped beyond the last report's 100. Caller
+// holds bridge_lock.
+static void log_dropped_bytes(void) {
+    if (report_dropped)
+        printf("DROPPED %d BYTES BEYOND A 100-BYTE REPORT\n", report_dropped);
+    report_dropped = 0;
+}
+
 // The report read so far is whole: answer it, pass it on, and write the
 // next command or go idle. Caller holds bridge_lock.
 static void finish_report(void) {
-    if (report_dropped && settling != AFTER_FULL_REPORT) {
-        printf("DROPPED %d BYTES BEYOND A 100-BYTE REPORT\n", report_dropped);
-        report_dropped = 0;
-    }
+    // A full report's tail is still coming: counted until the line settles.
+    if (settling != AFTER_FULL_REPORT)
+        log_dropped_bytes();
     if (report[0] == '!') {
         outbox_add("info", report);
         serial_print_string("#\n");
@@ -359,7 +366,7 @@ static void finish_report(void) {
     send_next_or_go_idle();
 }
 
-// Takes one byte of a report; false once the report is full.
+// Takes one byte of a report; beyond 100 bytes, counts it as dropped.
 static void report_byte(int byte) {
     if (report_count < REPORT_SIZE)
         report[report_count++] = (unsigned char)byte;
@@ -370,11 +377,21 @@ static void report_byte(int byte) {
 // The line has been quiet long enough: commands may go out again. Caller
 // holds bridge_lock.
 static void end_settling(void) {
-    if (settling == AFTER_FULL_REPORT && report_dropped)
-        printf("DROPPED %d BYTES BEYOND A 100-BYTE REPORT\n", report_dropped);
-    report_dropped = 0;
+    log_dropped_bytes(); // after a timeout nothing was counted
     settling = SETTLED;
     send_next_or_go_idle();
+}
+
+// A byte while a command awaits its "#": true when it is the "#". Caller
+// holds bridge_lock.
+static bool ack_byte(int byte) {
+    if (byte != '#') {
+        printf("[%c] INSTEAD OF ACK\n", byte);
+        return false;
+    }
+    printf("RECEIVED SERIAL_ACK\n");
+    IDLE = 1;
+    return true;
 }
 
 // A byte that arrived while the line settles. Caller holds bridge_lock.
@@ -442,14 +459,8 @@ static void poll_line(long long now) {
         finish_report();
     } else {
         while (serial_available()) {
-            int byte = serial_read_byte();
-            if (byte == '#') {
+            if (ack_byte(serial_read_byte()))
                 serial_flush();
-                printf("RECEIVED SERIAL_ACK\n");
-                IDLE = 1;
-            } else {
-                printf("[%c] INSTEAD OF ACK\n", byte);
-            }
         }
     }
 }
@@ -464,12 +475,7 @@ static void read_line_events(long long now) {
         if (settling != SETTLED) {
             settling_byte(byte);
         } else if (!IDLE) {
-            if (byte == '#') {
-                printf("RECEIVED SERIAL_ACK\n");
-                IDLE = 1;
-            } else {
-                printf("[%c] INSTEAD OF ACK\n", byte);
-            }
+            ack_byte(byte);
         } else {
             report_byte(byte);
             if (report_count == REPORT_SIZE) {
