@@ -6,17 +6,26 @@
 #include <string.h>
 
 #include "bridge_config.h"
-#include "mosquitto-client.h"
 
 // Everything below is guarded by bridge_lock.
 
-struct HeldReport {
+struct Report {
     const char *topic;
     unsigned char payload[REPORT_SIZE];
-    HeldReport *next;
+    int mid; // while in flight: its message id
+    Report *next;
 };
-static HeldReport *held_head, *held_tail;
-static int held_count;
+
+// A first-in, first-out list of reports.
+struct ReportList {
+    Report *head, *tail;
+    int count;
+};
+
+static ReportList held;      // waiting to be handed over, oldest first
+static ReportList in_flight; // handed over, awaiting their PUBACK, in the order handed over
+
+static outbox_publisher publisher;
 
 // Reports dropped for newer ones since the last "DROPPED" line, and whether
 // the first drop of this loss has been logged already.
@@ -24,15 +33,29 @@ static int dropped;
 static bool drop_logged;
 
 // The session counts as up only once the broker has acknowledged this
-// connection's login: on reconnection the library re-sends what it already
-// held as soon as the broker accepts, and a report handed over before the
-// login's acknowledgement could go ahead of the login.
+// connection's login: a report handed over earlier could go ahead of it.
 static bool session_up;
 static int login_mid;      // mid of the login whose PUBACK opens the session; 0 when none
 static bool announce_held; // the session just came up with reports held
 
-static int in_flight[OUTBOX_WINDOW]; // mids handed over and not yet acknowledged
-static int in_flight_count;
+static void list_append(ReportList *l, Report *r) {
+    r->next = NULL;
+    if (l->tail)
+        l->tail->next = r;
+    else
+        l->head = r;
+    l->tail = r;
+    l->count++;
+}
+
+static Report *list_take_head(ReportList *l) {
+    Report *r = l->head;
+    l->head = r->next;
+    if (l->head == NULL)
+        l->tail = NULL;
+    l->count--;
+    return r;
+}
 
 static void log_drops(void) {
     if (dropped > 0)
@@ -40,69 +63,65 @@ static void log_drops(void) {
     dropped = 0;
 }
 
+// Drops the oldest held report, counting it; returns its node for reuse.
+static Report *drop_oldest(void) {
+    Report *r = list_take_head(&held);
+    dropped++;
+    if (!drop_logged) {
+        log_drops(); // shows in the log when the loss began
+        drop_logged = true;
+    }
+    return r;
+}
+
+void outbox_set_publisher(outbox_publisher publish) {
+    publisher = publish;
+}
+
 void outbox_add(const char *topic, const unsigned char *payload) {
-    HeldReport *held;
-    if (held_count >= BRIDGE_HELD_REPORTS_MAX) {
-        // Full: the oldest makes room, and its node carries the new report.
-        held = held_head;
-        held_head = held->next;
-        if (held_head == NULL)
-            held_tail = NULL;
-        held_count--;
-        dropped++;
-        if (!drop_logged) {
-            log_drops(); // shows in the log when the loss began
-            drop_logged = true;
-        }
+    Report *r;
+    if (held.count >= BRIDGE_HELD_REPORTS_MAX) {
+        r = drop_oldest(); // full: its node carries the new report
     } else {
-        held = (HeldReport *)malloc(sizeof(HeldReport));
-        if (held == NULL) {
+        r = (Report *)malloc(sizeof(Report));
+        if (r == NULL) {
             printf("Out of memory, report dropped.\n");
             return;
         }
     }
-    held->topic = topic;
-    memcpy(held->payload, payload, REPORT_SIZE);
-    held->next = NULL;
-    if (held_tail)
-        held_tail->next = held;
-    else
-        held_head = held;
-    held_tail = held;
-    held_count++;
+    r->topic = topic;
+    memcpy(r->payload, payload, REPORT_SIZE);
+    r->mid = 0;
+    list_append(&held, r);
     outbox_hand_over();
 }
 
 bool outbox_can_hand_over(void) {
-    return session_up && held_head != NULL && in_flight_count < OUTBOX_WINDOW;
+    return session_up && held.head != NULL && in_flight.count < OUTBOX_WINDOW;
 }
 
 void outbox_hand_over(void) {
     if (!outbox_can_hand_over())
         return;
     if (announce_held) {
-        printf("PUBLISHING %d REPORTS HELD WHILE OFFLINE\n", held_count);
+        printf("PUBLISHING %d REPORTS HELD WHILE OFFLINE\n", held.count);
         log_drops();
         announce_held = false;
     }
     while (outbox_can_hand_over()) {
-        HeldReport *held = held_head;
+        Report *r = held.head;
         int mid = 0;
-        int rc = bridge_publish(mosq, &mid, held->topic, REPORT_SIZE, held->payload, 1, false);
-        // NO_CONN: the library has queued it and sends it once connected
-        // (publishing it again would make a duplicate). Anything else it
-        // refused stays here for the next cycle.
+        int rc = publisher(r->topic, r->payload, &mid);
+        // NO_CONN: the library has queued it, and the link is going; the
+        // report stays in flight and comes back when the client is torn
+        // down. Anything else it refused stays held for the next cycle.
         if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN)
             return;
-        if (mid != 0)
-            in_flight[in_flight_count++] = mid;
-        held_head = held->next;
-        if (held_head == NULL)
-            held_tail = NULL;
-        held_count--;
-        free(held);
+        list_take_head(&held);
+        r->mid = mid;
+        list_append(&in_flight, r);
     }
-    if (held_head == NULL) {
+    if (held.head == NULL) {
         // Caught up: the loss, if any, is over.
         log_drops();
         drop_logged = false;
@@ -115,33 +134,68 @@ void outbox_login_published(int rc, int mid) {
     // reports must not wait for that until the next reconnection.
     if (rc != MOSQ_ERR_SUCCESS || mid == 0) {
         session_up = true;
-        announce_held = held_head != NULL;
+        announce_held = held.head != NULL;
     }
+}
+
+// Removes the in-flight report MID (acknowledgements may come out of order);
+// true when there was one.
+static bool settle_in_flight(int mid) {
+    Report *prev = NULL;
+    for (Report *r = in_flight.head; r; prev = r, r = r->next) {
+        if (r->mid != mid)
+            continue;
+        if (prev)
+            prev->next = r->next;
+        else
+            in_flight.head = r->next;
+        if (in_flight.tail == r)
+            in_flight.tail = prev;
+        in_flight.count--;
+        free(r);
+        return true;
+    }
+    return false;
 }
 
 bool outbox_acknowledged(int mid) {
     if (login_mid != 0 && mid == login_mid) {
         session_up = true;
         login_mid = 0;
-        announce_held = held_head != NULL;
+        announce_held = held.head != NULL;
         return outbox_can_hand_over();
     }
-    for (int i = 0; i < in_flight_count; i++) {
-        if (in_flight[i] == mid) {
-            in_flight[i] = in_flight[--in_flight_count];
-            return outbox_can_hand_over();
-        }
-    }
+    if (mid != 0 && settle_in_flight(mid))
+        return outbox_can_hand_over();
     return false;
 }
 
-void outbox_session_lost(void) {
-    // The reports in flight stay counted: the library keeps them and re-sends
-    // them on reconnection, and their acknowledgements free the window then.
+void outbox_client_gone(void) {
     session_up = false;
     login_mid = 0;
+    if (in_flight.head == NULL)
+        return;
+    // Back to the head, in the order they were handed over: they were read
+    // before everything still held.
+    in_flight.tail->next = held.head;
+    if (held.head == NULL)
+        held.tail = in_flight.tail;
+    held.head = in_flight.head;
+    held.count += in_flight.count;
+    in_flight.head = in_flight.tail = NULL;
+    in_flight.count = 0;
+    while (held.count > BRIDGE_HELD_REPORTS_MAX)
+        free(drop_oldest());
+}
+
+bool outbox_session_up(void) {
+    return session_up;
 }
 
 int outbox_held(void) {
-    return held_count;
+    return held.count;
+}
+
+int outbox_in_flight(void) {
+    return in_flight.count;
 }

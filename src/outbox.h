@@ -4,10 +4,13 @@
 // Guarantees:
 // - Order: reports are handed to the library in the order they were read.
 // - Login first: no report is handed over from the loss of a link until the
-//   broker has acknowledged the next login. Reports the library already held
-//   when the link went (at most the window) are re-sent by the library itself,
-//   marked as duplicates, when it reconnects; every new report of a session
-//   follows its login.
+//   broker has acknowledged the next login.
+// - Kept until acknowledged: a report handed over stays here until its
+//   PUBACK. When the client is torn down, the unacknowledged ones go back to
+//   the head of the held reports, in order, and are published again after
+//   the next login as new publishes: a report whose PUBACK was lost may reach
+//   the remote twice, but none reaches it for the first time after a later
+//   one, and nothing the bridge publishes in a session precedes its login.
 // - Window: at most OUTBOX_WINDOW reports are handed over and not yet
 //   acknowledged; the rest wait here, in order, even while the session is up.
 // - Bound: at most BRIDGE_HELD_REPORTS_MAX reports wait here; when full, the
@@ -15,8 +18,9 @@
 //   ("DROPPED <n> HELD REPORTS"), never a line per report.
 //
 // Threads and lock: every function here is called with bridge_lock held. The
-// exchange thread adds reports and hands them over; the network thread's
-// handlers report the login, acknowledgements and the loss of the link.
+// exchange thread adds reports and hands them over; the network thread
+// reports the login, acknowledgements and the end of a client, and hands
+// over while the bridge stops.
 #ifndef BRIDGE_OUTBOX_H
 #define BRIDGE_OUTBOX_H
 
@@ -31,6 +35,14 @@
 // own queue stays bounded, and 10 reports in flight still keep pace with the
 // line: the device cannot report faster than the broker acknowledges.
 #define OUTBOX_WINDOW 10
+
+// Publishes one report (REPORT_SIZE bytes) on TOPIC with QoS 1, storing its
+// message id in *MID; returns the library's result. Given by the network
+// side, which owns the client.
+typedef int (*outbox_publisher)(const char *topic, const unsigned char *payload, int *mid);
+
+// Start-up, before any thread: where reports are published.
+void outbox_set_publisher(outbox_publisher publish);
 
 // Exchange thread: queues a copy of PAYLOAD (REPORT_SIZE bytes) for TOPIC, a
 // string literal, then hands over what the session and the window allow.
@@ -52,11 +64,17 @@ void outbox_login_published(int rc, int mid);
 // that opened the session or freed the window for a held report.
 bool outbox_acknowledged(int mid);
 
-// Either thread: the link is gone; reports wait until the next login is
-// acknowledged.
-void outbox_session_lost(void);
+// Network thread: the client is gone, or about to be destroyed. Reports wait
+// until the next login is acknowledged, and those handed to the client and
+// not acknowledged go back to the head of the held ones, in order.
+void outbox_client_gone(void);
 
-// Reports waiting in the outbox (tests and benchmarks).
+// True from the acknowledgement of the login until the client is gone.
+bool outbox_session_up(void);
+
+// Reports waiting in the outbox, and those handed over and not yet
+// acknowledged.
 int outbox_held(void);
+int outbox_in_flight(void);
 
 #endif

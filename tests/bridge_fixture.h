@@ -13,8 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "bridge.h"
 #include "bridge_probe.h"
+#include "exchange.h"
 #include "mosquitto-client.h"
+#include "net_loop.h"
+#include "outbox.h"
 #include "serial.h"
 
 class BridgeTest : public ::testing::Test {

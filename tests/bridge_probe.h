@@ -13,7 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "bridge.h"
+#include "exchange.h"
 #include "mosquitto-client.h"
+#include "net_loop.h"
+#include "outbox.h"
 #include "pty_line.h"
 #include "serial.h"
 
@@ -79,6 +83,7 @@ inline void acknowledge_publishes(void) {
 // publishes the login (without a client to subscribe with, at once), then
 // its PUBACK arrives.
 inline void session_up(void) {
+    outbox_set_publisher(net_publish_report);
     my_connect_callback(NULL, NULL, 0);
     my_publish_callback(NULL, NULL, last_mid);
 }

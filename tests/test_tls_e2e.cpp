@@ -304,8 +304,10 @@ TEST_F(TlsFaults, RefusedForTenSecondsTheLoopStopIsLoggedOnceWithItsCount) {
     ASSERT_TRUE(broker.restart(BrokerConfig()));
     ASSERT_TRUE(broker.wait_for_log(kLogin, 10s));
 
+    // Each attempt ends at its failed handshake, whether or not the library
+    // had queued its CONNECT by then.
     std::string out = bridge.stdout_text();
-    int stops = count(out, "sending CONNECT") - count(out, "received CONNACK");
+    int stops = count(out, "certificate verify failed");
     ASSERT_GE(stops, 1);
     std::string expected = "Network loop stopped: A TLS error occurred.\n";
     if (stops > 1) {
@@ -315,7 +317,6 @@ TEST_F(TlsFaults, RefusedForTenSecondsTheLoopStopIsLoggedOnceWithItsCount) {
     }
     EXPECT_EQ(bridge.stderr_text(), expected);
     figure("loop_stops", stops);
-    figure("handshakes_failed", count(out, "certificate verify failed"));
 }
 
 } // namespace

@@ -1,0 +1,49 @@
+// The serial exchange: the line protocol with the device, run by the
+// exchange thread. It writes the queued commands one at a time, takes the
+// device's "#", reads its reports and hands them to the outbox.
+//
+// Threads: serial_reads is the exchange thread's body; the functions marked
+// "any thread" are how the other thread reaches it.
+#ifndef BRIDGE_EXCHANGE_H
+#define BRIDGE_EXCHANGE_H
+
+// Writes the head of queue to the serial line without removing it, and
+// notes the time for the command deadline; does nothing on an empty queue.
+// Caller holds bridge_lock.
+void send_command(void);
+
+// The one place that decides whether the next queued command is written:
+// only when none is outstanding, the line has settled, no report is waiting
+// or being read, and the bridge is not stopping. Otherwise the exchange is
+// idle and takes the next report. Caller holds bridge_lock.
+void send_next_or_go_idle(void);
+
+// One cycle of the exchange loop, without its wait: the command deadline
+// (when one is compiled in), then the outbox's hand-over, then the line.
+// Takes bridge_lock for the cycle's work. Exchange thread only (tests and
+// fuzzers call it directly in place of that thread).
+void serial_reads_cycle(void);
+
+// Body of the exchange thread: serial_reads_cycle, then a sleep of
+// BRIDGE_POLL_INTERVAL_MS, until exchange_stop; with an interval of 0, a
+// wait on the line and the wake-up pipe until the next byte, a list, an
+// acknowledgement or the cycle's own deadline. The argument is ignored.
+void *serial_reads(void *arg);
+
+// Main thread, at start-up: starts the exchange thread, or exits 1 after one
+// line on stderr.
+void exchange_start(void);
+
+// Any thread: ends the exchange thread's wait early, when it waits on the
+// line (a list to write, a window to fill).
+void exchange_wake(void);
+
+// Any thread, with bridge_lock held: no command is written from now on (the
+// bridge is stopping); reports are still read and answered.
+void exchange_hold_commands(void);
+
+// Main thread: ends the exchange thread after its current cycle and waits
+// for it.
+void exchange_stop(void);
+
+#endif

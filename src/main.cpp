@@ -1,0 +1,65 @@
+// mqtt-serial-bridge: start-up, one step a line.
+#include <mosquitto.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "bridge.h"
+#include "bridge_config.h"
+#include "exchange.h"
+#include "net_loop.h"
+#include "serial.h"
+
+// Fills ID from the last hardware address that the interface listing shows.
+static void get_MAC(void) {
+    char line[1034];
+    FILE *fp = popen("ifconfig | grep HWaddr | tail -1 | awk '{print $5;}'", "r");
+    if (fp == NULL) {
+        // ID stays empty, which the MQTT library refuses as a client id.
+        printf("Failed to run command\n");
+        return;
+    }
+    while (fgets(line, sizeof(line), fp) != NULL) {
+        line[17] = '\0';
+        line[strcspn(line, "\r\n")] = '\0';
+        strcpy(ID, line);
+    }
+    pclose(fp);
+}
+
+static void on_stop_signal(int sig) {
+    (void)sig;
+    net_request_stop();
+}
+
+// SIGTERM (procd's stop, a sysupgrade) and SIGINT end the bridge cleanly:
+// what is held is delivered first.
+static void stop_on_signals(void) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, NULL);
+    sigaction(SIGINT, &sa, NULL);
+}
+
+int main(int argc, char *argv[]) {
+    (void)argc;
+    (void)argv;
+    setvbuf(stdout, NULL, _IOLBF, 0);
+
+    serial_begin(BRIDGE_SERIAL_DEVICE, BRIDGE_SERIAL_BAUD);
+    serial_flush();
+    queue = createQueue();
+    get_MAC();
+    mosquitto_lib_init();
+    if (!net_init()) {
+        fprintf(stderr, "Error: Out of memory.\n");
+        return 1;
+    }
+    stop_on_signals();
+    exchange_start();
+    net_run();
+    mosquitto_lib_cleanup();
+    return 0;
+}
