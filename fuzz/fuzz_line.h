@@ -21,6 +21,7 @@
 #include "mosquitto-client.h"
 #include "net_loop.h"
 #include "outbox.h"
+#include "session.h"
 #include "serial.h"
 
 // A violated invariant aborts, which libFuzzer reports as a crash and saves

@@ -14,10 +14,8 @@
 #include "bridge.h"
 #include "bridge_config.h"
 #include "exchange.h"
-#include "mosquitto-client.h"
 #include "outbox.h"
-
-#define LOGIN_LENGTH 55 // the login text with a 17-character ID, without its NUL
+#include "session.h"
 
 // How long a stop waits for the broker to acknowledge what is held: procd
 // sends SIGKILL 5 s after its SIGTERM.
@@ -25,38 +23,11 @@
 // How long a stop waits for the DISCONNECT to go out.
 #define STOP_DISCONNECT_MS 1000
 
-struct mosquitto *mosq;
-int (*bridge_publish)(struct mosquitto *m, int *mid, const char *topic, int len,
-                      const void *payload, int qos, bool retain) = mosquitto_publish;
-
-// A line that a failure prints once per change of reason rather than at
-// every retry: the router's log ring is small. Main thread only.
-struct RepeatedLine {
-    const char *text;  // printed on stderr, before the reason when there is one
-    char reason[128];  // empty when nothing is being counted
-    char printed[160]; // the line as printed for that reason
-    int repeats;
-};
-static RepeatedLine loop_stops = {"Network loop stopped", "", "", 0};
-static RepeatedLine connect_failures = {"Connect failed", "", "", 0};
-
 // Everything below is the main thread's.
 
 // Attempts since the last session, for the growing retry wait.
 static unsigned int reconnect_attempts;
 static unsigned int jitter_seed;
-
-// Mid of this connection's SUBSCRIBE to "commands"; its SUBACK releases the
-// login.
-static int subscribe_mid;
-// The broker's answer to this attempt's CONNECT; -1 before it.
-static int connack_result;
-// Why the library closed this attempt's socket, from the disconnect handler.
-static int disconnect_rc;
-
-// Result of the last mosquitto_tls_set, so that a retry that keeps failing
-// the same way prints its message once.
-static int tls_last_rc = MOSQ_ERR_SUCCESS;
 
 // The first client, made at start-up.
 static struct mosquitto *first_client;
@@ -80,154 +51,12 @@ static void drain_wake_pipe(void) {
     }
 }
 
-// Prints how often the counted reason repeated, if it did, and forgets it.
-static void end_repeats(RepeatedLine *l) {
-    if (l->repeats > 0)
-        fprintf(stderr, "%s (repeated %d times)\n", l->printed, l->repeats);
-    l->reason[0] = '\0';
-    l->repeats = 0;
-}
-
-// Prints L's line when REASON differs from the one being counted (with
-// DETAIL after the text when given), otherwise counts a repeat.
-static void note_repeat(RepeatedLine *l, const char *reason, const char *detail) {
-    if (l->reason[0] != '\0' && strcmp(reason, l->reason) == 0) {
-        l->repeats++;
-        return;
-    }
-    end_repeats(l);
-    snprintf(l->reason, sizeof(l->reason), "%s", reason);
-    if (detail)
-        snprintf(l->printed, sizeof(l->printed), "%s: %s", l->text, detail);
-    else
-        snprintf(l->printed, sizeof(l->printed), "%s", l->text);
-    fprintf(stderr, "%s\n", l->printed);
-}
-
-// The library's text for RC, but for a keep-alive that went unanswered,
-// which older versions call "Unknown error.".
-static const char *end_reason(int rc) {
-    if (rc == MOSQ_ERR_KEEPALIVE)
-        return "No answer within the keep-alive";
-    return mosquitto_strerror(rc);
-}
-
-static void publish_login(struct mosquitto *m) {
-    // Zero-filled so that a short ID sends zeros, not stack bytes, in the
-    // fixed 55-byte payload.
-    char login[LOGIN_LENGTH + 1];
-    memset(login, 0, sizeof(login));
-    snprintf(login, sizeof(login), "{\"ID\":\"%s\",\"login\":\"test\",\"pass\":\"vmzq\"}", ID);
-    int mid = 0;
-    int rc = bridge_publish(m, &mid, "login", LOGIN_LENGTH, login, 1, false);
-    pthread_mutex_lock(&bridge_lock);
-    outbox_login_published(rc, mid);
-    pthread_mutex_unlock(&bridge_lock);
-}
-
-void my_connect_callback(struct mosquitto *m, void *obj, int result) {
-    (void)obj;
-    connack_result = result;
-    if (result != 0) {
-        char reason[16];
-        snprintf(reason, sizeof(reason), "%d", result);
-        note_repeat(&connect_failures, reason, NULL);
-        return;
-    }
-    // A clean session loses its subscriptions with every reconnection. The
-    // login tells the remote that commands can be sent, so it waits for the
-    // broker's SUBACK: a list sent in answer to it must find the
-    // subscription in place.
-    int mid = 0;
-    if (mosquitto_subscribe(m, &mid, "commands", 1) == MOSQ_ERR_SUCCESS && mid != 0) {
-        subscribe_mid = mid;
-    } else {
-        subscribe_mid = 0;
-        publish_login(m);
-    }
-}
-
-void my_subscribe_callback(struct mosquitto *m, void *obj, int mid, int qos_count,
-                           const int *granted_qos) {
-    (void)obj;
-    if (subscribe_mid == 0 || mid != subscribe_mid)
-        return;
-    subscribe_mid = 0;
-    // Refused (0x80): commands will not arrive on this session. The unit
-    // still logs in, so that its reports are not held for good.
-    if (qos_count < 1 || granted_qos[0] > 2)
-        printf("Subscription to commands refused\n");
-    publish_login(m);
-}
-
-void my_publish_callback(struct mosquitto *m, void *obj, int mid) {
-    (void)m;
-    (void)obj;
-    pthread_mutex_lock(&bridge_lock);
-    bool more = outbox_acknowledged(mid);
-    pthread_mutex_unlock(&bridge_lock);
-    if (more)
-        exchange_wake();
-}
-
-void my_disconnect_callback(struct mosquitto *m, void *obj, int rc) {
-    (void)m;
-    (void)obj;
-    disconnect_rc = rc;
-    // The library logs nothing when a connection is lost.
-    if (rc != 0)
-        printf("Connection lost: %s\n", end_reason(rc));
-}
-
-void bridge_session_lost(void) {
-    pthread_mutex_lock(&bridge_lock);
-    outbox_client_gone();
-    pthread_mutex_unlock(&bridge_lock);
-}
-
 int net_publish_report(const char *topic, const unsigned char *payload, int *mid) {
     // The session is up only while mosq is set: the outbox hands nothing
     // over between clients.
     int rc = bridge_publish(mosq, mid, topic, REPORT_SIZE, payload, 1, false);
     net_wake();
     return rc;
-}
-
-// Applies the TLS settings to M; true when the library accepted them. A
-// rejected call leaves the client without a CA: it must not connect.
-static bool apply_tls(struct mosquitto *m) {
-    int rc = mosquitto_tls_set(m, BRIDGE_CA_FILE, NULL, BRIDGE_CERT_FILE, BRIDGE_KEY_FILE, NULL);
-    if (rc != tls_last_rc) {
-        if (rc == MOSQ_ERR_INVAL)
-            printf("TLS input parameters are invalid.\n");
-        else if (rc == MOSQ_ERR_NOMEM)
-            printf("Out of memory.\n");
-    }
-    tls_last_rc = rc;
-    return rc == MOSQ_ERR_SUCCESS;
-}
-
-// A client with every setting of an attempt; NULL when it can't be made.
-// The TLS settings are checked here, so that no attempt goes without them.
-static struct mosquitto *client_new(void) {
-    struct mosquitto *m = mosquitto_new(ID, true, NULL);
-    if (m == NULL)
-        return NULL;
-    // The exchange thread publishes: the library then only queues, and the
-    // loop here writes.
-    mosquitto_threaded_set(m, true);
-#if LIBMOSQUITTO_VERSION_NUMBER >= 2000000
-    // Without Nagle's algorithm: the first report after a command list would
-    // otherwise wait for the broker's delayed ACK of the list's PUBACK.
-    mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
-#endif
-    mosquitto_log_callback_set(m, my_log_callback);
-    mosquitto_connect_callback_set(m, my_connect_callback);
-    mosquitto_message_callback_set(m, my_message_callback);
-    mosquitto_disconnect_callback_set(m, my_disconnect_callback);
-    mosquitto_publish_callback_set(m, my_publish_callback);
-    mosquitto_subscribe_callback_set(m, my_subscribe_callback);
-    return m;
 }
 
 // The client is done with: its unacknowledged reports go back to the
@@ -239,19 +68,6 @@ static void client_destroy(struct mosquitto *m) {
     outbox_client_gone();
     pthread_mutex_unlock(&bridge_lock);
     mosquitto_destroy(m);
-}
-
-// The attempt or session ended for REASON: logged once per change.
-static void attempt_ended(const char *reason) {
-    note_repeat(&loop_stops, reason, reason);
-}
-
-// A login was acknowledged: the quiet-log counts end and the retry schedule
-// starts again.
-static void session_began(void) {
-    end_repeats(&connect_failures);
-    end_repeats(&loop_stops);
-    reconnect_attempts = 0;
 }
 
 static bool session_up(void) {
@@ -286,7 +102,8 @@ static const char *socket_error(int fd) {
 static const char *client_step(struct mosquitto *m, int timeout_ms) {
     int fd = mosquitto_socket(m);
     if (fd < 0)
-        return end_reason(disconnect_rc ? disconnect_rc : MOSQ_ERR_CONN_LOST);
+        return session_end_reason(session_disconnect_rc() ? session_disconnect_rc()
+                                                          : MOSQ_ERR_CONN_LOST);
     // Under the lock: the exchange thread queues publishes on this client.
     pthread_mutex_lock(&bridge_lock);
     short events = POLLIN | (mosquitto_want_write(m) ? POLLOUT : 0);
@@ -308,9 +125,10 @@ static const char *client_step(struct mosquitto *m, int timeout_ms) {
     if (why)
         return why;
     if (rc != MOSQ_ERR_SUCCESS)
-        return end_reason(disconnect_rc ? disconnect_rc : rc);
+        return session_end_reason(session_disconnect_rc() ? session_disconnect_rc() : rc);
     if (mosquitto_socket(m) < 0)
-        return end_reason(disconnect_rc ? disconnect_rc : MOSQ_ERR_CONN_LOST);
+        return session_end_reason(session_disconnect_rc() ? session_disconnect_rc()
+                                                          : MOSQ_ERR_CONN_LOST);
     return NULL;
 }
 
@@ -325,9 +143,7 @@ static int ms_until(long long due, long long now, int cap) {
 // when the attempt or session ended (logged), or, once a stop is requested,
 // when what was held is delivered or the stop's wait is over.
 static void run_client(struct mosquitto *m) {
-    connack_result = -1;
-    disconnect_rc = 0;
-    subscribe_mid = 0;
+    session_attempt_began();
     pthread_mutex_lock(&bridge_lock);
     mosq = m;
     pthread_mutex_unlock(&bridge_lock);
@@ -335,7 +151,7 @@ static void run_client(struct mosquitto *m) {
     long long started = now_ms();
     int rc = mosquitto_connect_async(m, BRIDGE_BROKER_HOST, BRIDGE_BROKER_PORT, BRIDGE_KEEPALIVE);
     if (rc != MOSQ_ERR_SUCCESS) {
-        attempt_ended(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
+        session_ended(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
         return;
     }
     bool had_session = false;
@@ -346,6 +162,7 @@ static void run_client(struct mosquitto *m) {
         if (up && !had_session) {
             had_session = true;
             session_began();
+            reconnect_attempts = 0;
         }
         int wait = 1000; // the library's keep-alive is checked at least this often
         if (stop_requested) {
@@ -359,7 +176,7 @@ static void run_client(struct mosquitto *m) {
         } else if (!had_session) {
             long long deadline = started + BRIDGE_CONNECT_TIMEOUT_S * 1000LL;
             if (now >= deadline) {
-                attempt_ended("Connection setup timed out");
+                session_ended("Connection setup timed out");
                 return;
             }
             wait = ms_until(deadline, now, wait);
@@ -367,8 +184,8 @@ static void run_client(struct mosquitto *m) {
         const char *why = client_step(m, wait);
         if (why) {
             // A refused CONNECT has its own line already.
-            if (connack_result <= 0)
-                attempt_ended(why);
+            if (!session_refused())
+                session_ended(why);
             return;
         }
     }
@@ -440,7 +257,7 @@ bool net_init(void) {
     }
     seed_jitter();
     outbox_set_publisher(net_publish_report);
-    first_client = client_new();
+    first_client = session_client_new();
     return first_client != NULL;
 }
 
@@ -454,8 +271,8 @@ void net_run(void) {
     first_client = NULL;
     while (!stop_requested) {
         if (m == NULL)
-            m = client_new();
-        if (m && apply_tls(m)) {
+            m = session_client_new();
+        if (m && session_apply_tls(m)) {
             run_client(m);
             if (stop_requested)
                 break;

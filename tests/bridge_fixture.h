@@ -19,6 +19,7 @@
 #include "mosquitto-client.h"
 #include "net_loop.h"
 #include "outbox.h"
+#include "session.h"
 #include "serial.h"
 
 class BridgeTest : public ::testing::Test {

@@ -18,6 +18,7 @@
 #include "mosquitto-client.h"
 #include "net_loop.h"
 #include "outbox.h"
+#include "session.h"
 #include "pty_line.h"
 #include "serial.h"
 
