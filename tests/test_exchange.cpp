@@ -185,3 +185,31 @@ TEST_F(Exchange, AtMostTenReportsAwaitTheirAcknowledgement) {
     for (int i = 0; i < 14; i++)
         EXPECT_EQ(published[i].payload, padded("!r" + std::to_string(i) + "\n"));
 }
+
+// A client torn down with reports unacknowledged: they go back ahead of the
+// reports read since, and after the next acknowledged login all of them are
+// published again as new publishes, in the device's order.
+TEST_F(Exchange, UnacknowledgedReportsComeBackAheadOfNewerOnes) {
+    for (const char *report : {"!a\n", "!b\n"}) {
+        device_sends(report);
+        testing::internal::CaptureStdout();
+        serial_reads_cycle(); // handed over, never acknowledged
+        testing::internal::GetCapturedStdout();
+    }
+    ASSERT_EQ(published.size(), 2u);
+    reports_in_flight.clear();
+    bridge_session_lost();
+    device_sends("!c\n");
+    cycle();
+    EXPECT_EQ(outbox_held(), 3);
+    EXPECT_EQ(outbox_in_flight(), 0);
+
+    published.clear();
+    session_up();
+    cycle();
+    ASSERT_EQ(published.size(), 4u);
+    EXPECT_EQ(published[0].topic, "login");
+    const char *texts[] = {"!a\n", "!b\n", "!c\n"};
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(published[i + 1].payload, padded(texts[i]));
+}
