@@ -19,7 +19,7 @@ musl_variant() {
     export BRIDGE_MUSL_TOOLCHAIN
     sysroot=${BRIDGE_MIPS_SYSROOT:-$ROOT/build-mips-musl/sysroot}
     command -v qemu-mips >/dev/null 2>&1 || {
-        . "$ROOT/scripts/apt-install.sh"
+        . "$ROOT/scripts/common.sh"
         apt_install qemu-user
     }
     sh "$ROOT/scripts/build-mips-sysroot.sh" --musl "$sysroot"
