@@ -1,5 +1,6 @@
 // mqtt-serial-bridge: start-up, one step a line.
 #include <mosquitto.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -32,6 +33,20 @@ static void on_stop_signal(int sig) {
     net_request_stop();
 }
 
+static void stop_signals(sigset_t *set) {
+    sigemptyset(set);
+    sigaddset(set, SIGTERM);
+    sigaddset(set, SIGINT);
+}
+
+// Blocked while the exchange thread is made, which keeps them blocked: they
+// reach the main thread, whose poll they interrupt.
+static void block_stop_signals(void) {
+    sigset_t set;
+    stop_signals(&set);
+    pthread_sigmask(SIG_BLOCK, &set, NULL);
+}
+
 // SIGTERM (procd's stop, a sysupgrade) and SIGINT end the bridge cleanly:
 // what is held is delivered first.
 static void stop_on_signals(void) {
@@ -41,6 +56,9 @@ static void stop_on_signals(void) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, NULL);
     sigaction(SIGINT, &sa, NULL);
+    sigset_t set;
+    stop_signals(&set);
+    pthread_sigmask(SIG_UNBLOCK, &set, NULL);
 }
 
 int main(int argc, char *argv[]) {
@@ -57,8 +75,9 @@ int main(int argc, char *argv[]) {
         fprintf(stderr, "Error: Out of memory.\n");
         return 1;
     }
-    stop_on_signals();
+    block_stop_signals();
     exchange_start();
+    stop_on_signals();
     net_run();
     mosquitto_lib_cleanup();
     return 0;
