@@ -4,14 +4,13 @@
 #ifndef BRIDGE_TESTS_BROKER_FAULTS_H
 #define BRIDGE_TESTS_BROKER_FAULTS_H
 
-#include <arpa/inet.h>
 #include <limits.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "exchange_e2e.h"
+#include "net_peers.h"
 
 namespace e2e {
 
@@ -21,15 +20,6 @@ inline const std::regex
     kLogin(R"(Received PUBLISH from 02:FC:00:00:00:01 \(d0, q1, r0, m\d+, 'login')");
 inline const std::regex kSubscribed(R"(02:FC:00:00:00:01 1 commands)");
 inline const std::regex kBridgeSession(R"(New client connected from .* as 02:FC:00:00:00:01 )");
-
-// 127.0.0.1:PORT, for the stand-ins in front of the broker.
-inline sockaddr_in loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
 
 // A mutual-TLS broker whose state is written to DIR/persist/ after every
 // change (a subscription, a message queued for a client), so that a
