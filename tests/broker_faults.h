@@ -72,11 +72,12 @@ inline ::testing::AssertionResult wait_for_line_open(const Bridge &bridge, const
 }
 
 // For each session of the bridge in the broker's log, in order, the topic of
-// the first publish the broker received from it without the DUP flag (""
-// when none came in that session).
-inline std::vector<std::string> first_new_publishes(const std::string &log) {
-    static const std::regex new_publish(
-        R"(Received PUBLISH from 02:FC:00:00:00:01 \(d0, q\d, r\d, m\d+, '([^']*)')");
+// the first publish the broker received from it ("" when none came in that
+// session): with RESENDS, whatever came first, DUP flag or not; without, the
+// first without the DUP flag.
+inline std::vector<std::string> first_publishes(const std::string &log, bool resends = true) {
+    static const std::regex any_publish(
+        R"(Received PUBLISH from 02:FC:00:00:00:01 \(d([01]), q\d, r\d, m\d+, '([^']*)')");
     std::vector<std::string> firsts;
     bool open = false;
     size_t at = 0;
@@ -90,12 +91,16 @@ inline std::vector<std::string> first_new_publishes(const std::string &log) {
         if (std::regex_search(line, kBridgeSession)) {
             firsts.emplace_back();
             open = true;
-        } else if (open && std::regex_search(line, m, new_publish)) {
-            firsts.back() = m[1];
+        } else if (open && std::regex_search(line, m, any_publish) && (resends || m[1] == "0")) {
+            firsts.back() = m[2];
             open = false;
         }
     }
     return firsts;
+}
+
+inline std::vector<std::string> first_new_publishes(const std::string &log) {
+    return first_publishes(log, false);
 }
 
 } // namespace e2e
