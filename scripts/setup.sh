@@ -7,7 +7,7 @@ set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$ROOT/build}
 
-PACKAGES="cmake g++ make pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl
+PACKAGES="cmake g++ make pkg-config libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
 googletest libgtest-dev iproute2 ${EXTRA_PACKAGES:-}"
 
 missing=""

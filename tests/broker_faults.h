@@ -4,14 +4,13 @@
 #ifndef BRIDGE_TESTS_BROKER_FAULTS_H
 #define BRIDGE_TESTS_BROKER_FAULTS_H
 
-#include <arpa/inet.h>
 #include <limits.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "exchange_e2e.h"
+#include "net_peers.h"
 
 namespace e2e {
 
@@ -21,15 +20,6 @@ inline const std::regex
     kLogin(R"(Received PUBLISH from 02:FC:00:00:00:01 \(d0, q1, r0, m\d+, 'login')");
 inline const std::regex kSubscribed(R"(02:FC:00:00:00:01 1 commands)");
 inline const std::regex kBridgeSession(R"(New client connected from .* as 02:FC:00:00:00:01 )");
-
-// 127.0.0.1:PORT, for the stand-ins in front of the broker.
-inline sockaddr_in loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
 
 // A mutual-TLS broker whose state is written to DIR/persist/ after every
 // change (a subscription, a message queued for a client), so that a
@@ -82,11 +72,12 @@ inline ::testing::AssertionResult wait_for_line_open(const Bridge &bridge, const
 }
 
 // For each session of the bridge in the broker's log, in order, the topic of
-// the first publish the broker received from it without the DUP flag (""
-// when none came in that session).
-inline std::vector<std::string> first_new_publishes(const std::string &log) {
-    static const std::regex new_publish(
-        R"(Received PUBLISH from 02:FC:00:00:00:01 \(d0, q\d, r\d, m\d+, '([^']*)')");
+// the first publish the broker received from it ("" when none came in that
+// session): with RESENDS, whatever came first, DUP flag or not; without, the
+// first without the DUP flag.
+inline std::vector<std::string> first_publishes(const std::string &log, bool resends = true) {
+    static const std::regex any_publish(
+        R"(Received PUBLISH from 02:FC:00:00:00:01 \(d([01]), q\d, r\d, m\d+, '([^']*)')");
     std::vector<std::string> firsts;
     bool open = false;
     size_t at = 0;
@@ -100,12 +91,16 @@ inline std::vector<std::string> first_new_publishes(const std::string &log) {
         if (std::regex_search(line, kBridgeSession)) {
             firsts.emplace_back();
             open = true;
-        } else if (open && std::regex_search(line, m, new_publish)) {
-            firsts.back() = m[1];
+        } else if (open && std::regex_search(line, m, any_publish) && (resends || m[1] == "0")) {
+            firsts.back() = m[2];
             open = false;
         }
     }
     return firsts;
+}
+
+inline std::vector<std::string> first_new_publishes(const std::string &log) {
+    return first_publishes(log, false);
 }
 
 } // namespace e2e

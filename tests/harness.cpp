@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "net_peers.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -416,10 +418,7 @@ WorkDir::~WorkDir() {
     std::string out = dir_ + "/mosquitto.out";
     process_.start({"mosquitto", "-c", dir_ + "/mosquitto.conf"}, dir_, out, out);
 
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(config.port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopback(config.port);
     bool ready = eventually(timeout, [&] {
         if (!process_.running())
             return true;

@@ -228,6 +228,10 @@ class Broker {
     bool running() {
         return process_.running();
     }
+    // SIGSTOP and SIGCONT pause it with its connections open.
+    void signal(int sig) {
+        process_.signal(sig);
+    }
     std::string log() const;
     std::string output() const;                     // stdout and stderr: start-up errors land there
     int log_count(const std::regex &pattern) const; // lines matching PATTERN (regex_search)
@@ -312,6 +316,9 @@ class Bridge {
     }
     std::optional<int> wait_exit(Duration timeout) {
         return process_.wait(timeout);
+    }
+    void signal(int sig) {
+        process_.signal(sig);
     }
     void kill() {
         process_.kill();

@@ -24,12 +24,8 @@ namespace {
 class TcpTap {
   public:
     explicit TcpTap(int upstream = 0) : upstream_(upstream) {
-        listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        sockaddr_in addr = loopback(kPort);
-        if (bind(listen_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
-            listen(listen_, 16) != 0 || pipe2(stop_, O_CLOEXEC) != 0)
+        listen_ = listen_on_loopback(kPort);
+        if (listen_ < 0 || pipe2(stop_, O_CLOEXEC) != 0)
             throw std::runtime_error(std::string("tap: ") + strerror(errno));
         thread_ = std::thread([this] { run(); });
     }
