@@ -202,9 +202,11 @@ Strings distinct_info(const std::vector<Message> &got, int *duplicates) {
 // of it only from its keep-alive (5 s in this build), and meanwhile keeps
 // reading. After the reconnection the login is the session's first publish,
 // ahead of any re-send of a report the frozen link left unacknowledged, and
-// every report arrives, in the device's order.
-TEST_F(Link, SilentLossKeepsTheLoginFirstAndTheOrder) {
-    start("mqtt-serial-bridge-test-keepalive5");
+// every report arrives, in the device's order. Polling and event-driven.
+class SilentLoss : public Link, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(SilentLoss, KeepsTheLoginFirstAndTheOrder) {
+    start(GetParam());
     std::atomic<bool> reporting{true};
     Strings sent;
     std::thread device_side([&] {
@@ -240,6 +242,16 @@ TEST_F(Link, SilentLossKeepsTheLoginFirstAndTheOrder) {
     }());
 }
 
+// A build's label in a test name: how its exchange reads the line.
+static std::string mode_name(const ::testing::TestParamInfo<const char *> &info) {
+    return strstr(info.param, "event") ? "EventDriven" : "Poll";
+}
+
+INSTANTIATE_TEST_SUITE_P(Mode, SilentLoss,
+                         ::testing::Values("mqtt-serial-bridge-test-keepalive5",
+                                           "mqtt-serial-bridge-test-event-keepalive5"),
+                         mode_name);
+
 // With room for 5 held reports (these builds), 12 read while the link is cut:
 // the newest 5 arrive, in order, and the loss is logged when it begins and
 // when the rest is handed over.
@@ -271,10 +283,7 @@ TEST_P(HeldReports, BeyondTheBoundTheOldestAreDropped) {
 INSTANTIATE_TEST_SUITE_P(Mode, HeldReports,
                          ::testing::Values("mqtt-serial-bridge-test-held5",
                                            "mqtt-serial-bridge-test-event-held5"),
-                         [](const auto &info) {
-                             return std::string(strstr(info.param, "event") ? "EventDriven"
-                                                                            : "Poll");
-                         });
+                         mode_name);
 
 // For 20 s the broker shows a certificate of another CA, so every attempt
 // fails in its TLS handshake: a second apart by default, backing off to the
