@@ -20,8 +20,9 @@
 // How long a stop waits for the broker to acknowledge what is held: procd
 // sends SIGKILL 5 s after its SIGTERM.
 #define STOP_DRAIN_MS 3000
-// How long a stop waits for the DISCONNECT to go out.
-#define STOP_DISCONNECT_MS 1000
+// How long a stop waits for the DISCONNECT to go out: with the drain and the
+// exchange thread's last cycle, still within procd's 5 s.
+#define STOP_DISCONNECT_MS 500
 
 // Everything below is the main thread's.
 
@@ -68,6 +69,13 @@ static void client_destroy(struct mosquitto *m) {
     outbox_client_gone();
     pthread_mutex_unlock(&bridge_lock);
     mosquitto_destroy(m);
+}
+
+// A stop has begun: the device gets no new command.
+static void hold_commands(void) {
+    pthread_mutex_lock(&bridge_lock);
+    exchange_hold_commands();
+    pthread_mutex_unlock(&bridge_lock);
 }
 
 static bool session_up(void) {
@@ -168,8 +176,10 @@ static void run_client(struct mosquitto *m) {
         if (stop_requested) {
             if (!up)
                 return;
-            if (stop_by == 0)
+            if (stop_by == 0) {
                 stop_by = now + STOP_DRAIN_MS;
+                hold_commands();
+            }
             if (delivered_all() || now >= stop_by)
                 return;
             wait = ms_until(stop_by, now, wait);
@@ -227,9 +237,7 @@ static void disconnect_cleanly(struct mosquitto *m) {
 // The stop: no more commands, the exchange thread ends, a DISCONNECT when a
 // session is up, and the count of reports the broker never acknowledged.
 static void stop_cleanly(struct mosquitto *m) {
-    pthread_mutex_lock(&bridge_lock);
-    exchange_hold_commands();
-    pthread_mutex_unlock(&bridge_lock);
+    hold_commands();
     exchange_stop();
     if (m && session_up())
         disconnect_cleanly(m);

@@ -180,6 +180,30 @@ TEST_F(CleanStop, HeldAndInFlightReportsAreDeliveredBeforeTheDisconnect) {
     EXPECT_TRUE(broker.wait_for_log(std::regex(R"(Client 02:FC:00:00:00:01 disconnected\.)"), 2s));
 }
 
+// A SIGTERM while a 20-command list is under way and the broker is paused:
+// the first report awaits its PUBACK, so the stop waits, and the device gets
+// no further command meanwhile.
+TEST_F(CleanStop, NoCommandIsWrittenOnceStopping) {
+    RemoteClient remote;
+    ASSERT_TRUE(remote.connect());
+    simfw::SimFirmware device(pty.master());
+    bridge.start();
+    ASSERT_TRUE(bridge.wait_for_stdout("PUBACK", 10s));
+    std::string list;
+    for (int i = 0; i < 20; i++)
+        list += "c" + std::to_string(i) + ";";
+    ASSERT_TRUE(remote.publish("commands", list));
+    ASSERT_TRUE(device.wait_for_commands(1, scaled(3s)));
+    broker.signal(SIGSTOP);
+    ASSERT_TRUE(device.wait_for_commands(2, scaled(3s))); // c0's report in flight
+    bridge.signal(SIGTERM);
+    size_t at_stop = device.commands().size();
+    std::this_thread::sleep_for(2s);
+    broker.signal(SIGCONT);
+    EXPECT_EQ(bridge.wait_exit(5s), std::optional<int>(0));
+    EXPECT_LE(device.commands().size(), at_stop + 1) << "commands written while stopping";
+}
+
 // No broker: the 3 reports read are held, and counted at the stop.
 TEST_F(CleanStop, WithoutASessionTheHeldReportsAreCounted) {
     broker.stop();
