@@ -464,7 +464,7 @@ TEST_F(Road, ListBeyondTheQueueIsDroppedWholeAndMemoryStaysSmall) {
     for (int i = 0; i < 200000; i++)
         flood += "c" + std::to_string(i % 100000) + ";";
     ASSERT_TRUE(remote.publish("commands", flood, 1, 10s));
-    ASSERT_TRUE(bridge.wait_for_stdout("DROPPED A LIST OF 200000 COMMANDS: QUEUE FULL\n", 10s));
+    EXPECT_TRUE(bridge.wait_for_stdout("DROPPED A LIST OF 200000 COMMANDS: QUEUE FULL\n", 10s));
     auto sent = Clock::now();
     ASSERT_TRUE(remote.publish("commands", "after"));
     ASSERT_TRUE(device->wait_for_commands(1, 2s));
