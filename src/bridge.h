@@ -12,14 +12,16 @@
 
 #include "queue.h"
 
-// The one lock of the bridge. It guards IDLE, queue, head_written, every
-// write to the serial line, the current MQTT client and the outbox
-// (outbox.h). A handler holds it for its work on that state; the exchange
-// loop for the work of one cycle, never across its wait. It is never held
-// across a wait on the network or on the line. No other lock is taken while
-// it is held except libmosquitto's own inside mosquitto_publish; the library
-// calls the handlers holding only its callback lock, which mosquitto_publish
-// does not take, so the two orders cannot meet in a deadlock.
+// The one lock of the bridge. It guards IDLE, queue, head_written, the
+// exchange's state, the current MQTT client and the outbox (outbox.h). Only
+// the exchange thread writes to the serial line, holding it, and lets it go
+// while a write waits for the line to drain (serial_write). A handler holds
+// it for its work on that state; the exchange loop for the work of one
+// cycle, never across its wait. It is never held across a wait on the
+// network or on the line. No other lock is taken while it is held except
+// libmosquitto's own inside mosquitto_publish; the library calls the
+// handlers holding only its callback lock, which mosquitto_publish does not
+// take, so the two orders cannot meet in a deadlock.
 extern pthread_mutex_t bridge_lock;
 
 extern int IDLE;    // exchange mode: non-zero idle, 0 awaiting the device's "#"

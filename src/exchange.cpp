@@ -1,19 +1,15 @@
 #include "exchange.h"
 
-#include <atomic>
-#include <fcntl.h>
-#include <poll.h>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
-#include <unistd.h>
+#ifdef __GLIBC__ // defined by the headers above
+#include <malloc.h>
+#endif
 
 #include "bridge.h"
 #include "bridge_config.h"
+#include "log_text.h"
 #include "outbox.h"
 #include "serial.h"
 
@@ -48,36 +44,35 @@ static Settle settling;
 // Last byte read, or when settling began (monotonic, ms). Exchange thread.
 static long long line_active_at;
 
+// Bytes other than "#" since the current wait for one began (a command
+// written, or given up). The first STRAY_LINES are logged one line each, the
+// rest counted in one line when the wait ends, so noise cannot flood the
+// log. Exchange thread.
+#define STRAY_LINES 16
+static long stray_bytes;
+
 // Set when the bridge is stopping: no command is written any more. Guarded
 // by bridge_lock.
 static bool commands_held;
 
-// Set by exchange_stop; the thread ends after its current cycle.
-static std::atomic<bool> exchange_ending;
-static pthread_t exchange_thread;
-
-// Read end and write end of the pipe that wakes the exchange thread in the
-// event-driven mode; -1 otherwise.
-static int wake_pipe[2] = {-1, -1};
-
-// Wakes the exchange thread when it waits on the line; any thread.
-void exchange_wake(void) {
-    if (wake_pipe[1] >= 0) {
-        char b = 1;
-        ssize_t n = write(wake_pipe[1], &b, 1); // a full pipe already wakes it
-        (void)n;
-    }
+// Writes TEXT to the line; bridge_lock, which the caller holds, is let go
+// while the line drains.
+static void line_write(const char *text, size_t n) {
+    serial_write(text, n, &bridge_lock);
 }
 
 void send_command(void) {
     char *cmd = queue.peek(&queue);
     if (cmd == NULL)
         return;
-    printf("SENDING TO ARDUINO: %s\n", cmd);
-    serial_print_string(cmd);
+    print_escaped_line("SENDING TO ARDUINO: ", cmd);
+    // Outstanding from here: the lock is let go during the write, and the
+    // head stays in the queue (only this thread removes it).
+    head_written = true;
+    stray_bytes = 0;
+    line_write(cmd, strlen(cmd));
     // From the end of the write: a long command takes a while to go out.
     command_sent_at = now_ms();
-    head_written = true;
     printf("WAITING FOR A SERIAL ACK !\n");
 }
 
@@ -114,6 +109,11 @@ void send_next_or_go_idle(void) {
     }
 }
 
+void send_list_if_idle(void) {
+    if (IDLE)
+        send_next_or_go_idle();
+}
+
 void exchange_hold_commands(void) {
     commands_held = true;
 }
@@ -134,9 +134,9 @@ static void finish_report(void) {
         log_dropped_bytes();
     if (report[0] == '!') {
         outbox_add("info", report);
-        serial_print_string("#\n");
+        line_write("#\n", 2);
     } else {
-        serial_print_string("#\n");
+        line_write("#\n", 2);
         printf("RECEIVED STATUS UPDATE FROM ARDUINO.\n");
         outbox_add("status_update", report);
         // A report that answers no command is still passed on, but there is
@@ -159,10 +159,26 @@ static void report_byte(int byte) {
         report_dropped++;
 }
 
+// Logs a byte that is not the "#" awaited: its own line for the first few
+// of a wait, a count for the rest (log_stray_rest).
+static void stray_byte(int byte) {
+    if (++stray_bytes <= STRAY_LINES)
+        printf("[%c] INSTEAD OF ACK\n", byte);
+}
+
+// The wait for a "#" has ended: the stray bytes beyond the first few are
+// logged as one count.
+static void log_stray_rest(void) {
+    if (stray_bytes > STRAY_LINES)
+        printf("%ld MORE BYTES INSTEAD OF ACK\n", stray_bytes - STRAY_LINES);
+    stray_bytes = 0;
+}
+
 // The line has been quiet long enough: commands may go out again. Caller
 // holds bridge_lock.
 static void end_settling(void) {
     log_dropped_bytes(); // after a timeout nothing was counted
+    log_stray_rest();
     settling = SETTLED;
     send_next_or_go_idle();
 }
@@ -171,9 +187,10 @@ static void end_settling(void) {
 // holds bridge_lock.
 static bool ack_byte(int byte) {
     if (byte != '#') {
-        printf("[%c] INSTEAD OF ACK\n", byte);
+        stray_byte(byte);
         return false;
     }
+    log_stray_rest();
     printf("RECEIVED SERIAL_ACK\n");
     IDLE = 1;
     return true;
@@ -182,7 +199,7 @@ static bool ack_byte(int byte) {
 // A byte that arrived while the line settles. Caller holds bridge_lock.
 static void settling_byte(int byte) {
     if (settling == AFTER_TIMEOUT)
-        printf("[%c] INSTEAD OF ACK\n", byte);
+        stray_byte(byte);
     else
         report_dropped++;
 }
@@ -206,7 +223,8 @@ static void expire_command(long long now) {
         return;
     if (serial_available() > 0 || report_count > 0 || line_talking(now))
         return;
-    printf("COMMAND TIMED OUT: %s\n", queue.peek(&queue));
+    log_stray_rest();
+    print_escaped_line("COMMAND TIMED OUT: ", queue.peek(&queue));
     queue.pop(&queue);
     head_written = false;
     IDLE = 0;
@@ -302,66 +320,19 @@ static int next_wait_ms(long long now) {
     return due <= now ? 0 : (int)(due - now);
 }
 
-static int exchange_wait_ms = -1; // exchange thread only
-
-void serial_reads_cycle(void) {
+int serial_reads_cycle(void) {
+    int wait_ms = BRIDGE_POLL_INTERVAL_MS;
     pthread_mutex_lock(&bridge_lock);
     long long now = now_ms();
     expire_command(now);
     outbox_hand_over();
+    send_list_if_idle();
     if (EVENT_DRIVEN) {
         read_line_events(now);
-        exchange_wait_ms = next_wait_ms(now);
+        wait_ms = next_wait_ms(now);
     } else {
         poll_line(now);
     }
     pthread_mutex_unlock(&bridge_lock);
-}
-
-// Event-driven mode: sleeps until a byte arrives, another thread wakes the
-// loop, or the cycle's wait runs out.
-static void wait_for_line(void) {
-    struct pollfd fds[2] = {{sd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-    if (poll(fds, 2, exchange_wait_ms) <= 0)
-        return;
-    if (fds[1].revents & POLLIN) {
-        char drain[64];
-        ssize_t n = read(wake_pipe[0], drain, sizeof(drain));
-        (void)n;
-    }
-    // A line that hangs up stays readable without data: don't spin on it.
-    if ((fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN))
-        usleep(100000);
-}
-
-void *serial_reads(void *arg) {
-    (void)arg;
-    static const struct timespec poll_interval = {BRIDGE_POLL_INTERVAL_MS / 1000,
-                                                  (BRIDGE_POLL_INTERVAL_MS % 1000) * 1000000L};
-    while (!exchange_ending) {
-        serial_reads_cycle();
-        if (EVENT_DRIVEN)
-            wait_for_line();
-        else
-            nanosleep(&poll_interval, NULL);
-    }
-    return NULL;
-}
-
-void exchange_start(void) {
-    // Without a poll interval the thread sleeps on the line and on this pipe.
-    if (EVENT_DRIVEN && pipe(wake_pipe) == 0) {
-        fcntl(wake_pipe[0], F_SETFL, O_NONBLOCK);
-        fcntl(wake_pipe[1], F_SETFL, O_NONBLOCK);
-    }
-    if (pthread_create(&exchange_thread, NULL, serial_reads, NULL) != 0) {
-        fprintf(stderr, "Unable to start the serial thread.\n");
-        exit(1);
-    }
-}
-
-void exchange_stop(void) {
-    exchange_ending = true;
-    exchange_wake();
-    pthread_join(exchange_thread, NULL);
+    return wait_ms;
 }

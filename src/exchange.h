@@ -9,33 +9,49 @@
 
 // Writes the head of queue to the serial line without removing it, and
 // notes the time for the command deadline; does nothing on an empty queue.
-// Caller holds bridge_lock.
+// Caller holds bridge_lock; it is let go while the line drains (the head
+// is outstanding by then, and only the exchange thread removes it).
+// Exchange thread only: it is the line's one writer.
 void send_command(void);
 
 // The one place that decides whether the next queued command is written:
 // only when none is outstanding, the line has settled, no report is waiting
 // or being read, and the bridge is not stopping. Otherwise the exchange is
-// idle and takes the next report. Caller holds bridge_lock.
+// idle and takes the next report. Caller holds bridge_lock. Exchange thread
+// only (it may write the line).
 void send_next_or_go_idle(void);
 
-// One cycle of the exchange loop, without its wait: the command deadline
-// (when one is compiled in), then the outbox's hand-over, then the line.
-// Takes bridge_lock for the cycle's work. Exchange thread only (tests and
-// fuzzers call it directly in place of that thread).
-void serial_reads_cycle(void);
+// A list queued since the exchange went idle: its first command is written
+// if the exchange is free for it (send_next_or_go_idle); nothing happens
+// while a command is outstanding. Caller holds bridge_lock. Exchange thread
+// only.
+void send_list_if_idle(void);
 
-// Body of the exchange thread: serial_reads_cycle, then a sleep of
-// BRIDGE_POLL_INTERVAL_MS, until exchange_stop; with an interval of 0, a
-// wait on the line and the wake-up pipe until the next byte, a list, an
-// acknowledgement or the cycle's own deadline. The argument is ignored.
+// One cycle of the exchange loop, without its wait: the command deadline
+// (when one is compiled in), then the outbox's hand-over, then a list's
+// first command if the exchange is free for it, then the line. Takes
+// bridge_lock for the cycle's work, letting it go while a write waits for
+// the line. Returns how long the thread may wait before the next cycle, in
+// ms: the poll interval, or event-driven the time until the cycle's own
+// next deadline (-1: none). Exchange thread only (tests and fuzzers call it
+// directly in place of that thread). Defined in exchange.cpp, like the
+// functions above.
+int serial_reads_cycle(void);
+
+// Body of the exchange thread (exchange_thread.cpp, like the functions
+// below): serial_reads_cycle, then a sleep of BRIDGE_POLL_INTERVAL_MS, in
+// which a wake-up writes a list's first command at once but the line is not
+// read; with an interval of 0, a wait on the line and the wake-up pipe until
+// the next byte, a list, an acknowledgement or the cycle's own deadline.
+// Until exchange_stop. The argument is ignored.
 void *serial_reads(void *arg);
 
 // Main thread, at start-up: starts the exchange thread, or exits 1 after one
 // line on stderr.
 void exchange_start(void);
 
-// Any thread: ends the exchange thread's wait early, when it waits on the
-// line (a list to write, a window to fill).
+// Any thread: wakes the exchange thread (a list to write, a window to
+// fill). In the poll modes it only writes a list's first command then.
 void exchange_wake(void);
 
 // Any thread, with bridge_lock held: no command is written from now on (the

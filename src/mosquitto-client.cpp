@@ -6,7 +6,9 @@
 #include <string.h>
 
 #include "bridge.h"
+#include "bridge_config.h"
 #include "exchange.h"
+#include "log_text.h"
 
 void my_log_callback(struct mosquitto *m, void *obj, int level, const char *text) {
     (void)m;
@@ -29,21 +31,22 @@ static void batch_flush(LineBatch *b) {
     b->used = 0;
 }
 
+// One log line, PREFIX then TEXT escaped (log_text.h).
 static void batch_line(LineBatch *b, const char *prefix, const char *text) {
-    size_t lp = strlen(prefix), lt = strlen(text);
+    size_t lp = strlen(prefix), lt = escaped_length(text);
     if (lp + lt + 1 > sizeof(b->buf) - b->used)
         batch_flush(b);
     if (lp + lt + 1 > sizeof(b->buf)) {
-        printf("%s%s\n", prefix, text);
+        print_escaped_line(prefix, text);
         return;
     }
     memcpy(b->buf + b->used, prefix, lp);
-    memcpy(b->buf + b->used + lp, text, lt);
+    escape_text(b->buf + b->used + lp, text);
     b->buf[b->used + lp + lt] = '\n';
     b->used += lp + lt + 1;
 }
 
-void tokenize_and_store_in_queue(char *text) {
+void tokenize_and_store_in_queue(char *text, Queue *to) {
     LineBatch log;
     log.used = 0;
     char *save = NULL;
@@ -54,32 +57,65 @@ void tokenize_and_store_in_queue(char *text) {
             continue;
         }
         batch_line(&log, "TOKENIZED COMMAND: ", copy);
-        queue.push(&queue, copy);
+        to->push(to, copy);
     }
     batch_flush(&log);
 }
 
-// Queues a command list; its first command goes out at once if the exchange
-// is free for it. Commands that arrive while one is outstanding wait their
-// turn: the report path sends them, so the device never gets a command
-// twice and a report being awaited is not mistaken for noise.
-static void take_command_list(char *text) {
+// The commands of a list: its pieces between ";" that are not empty, as
+// tokenize_and_store_in_queue splits it.
+static int count_commands(const char *text) {
+    int n = 0;
+    while (*text) {
+        size_t len = strcspn(text, ";");
+        n += len > 0;
+        text += len;
+        if (*text)
+            text++;
+    }
+    return n;
+}
+
+// True when N more commands fit in the queue. Only this thread adds to the
+// queue, so the answer holds until it does.
+static bool queue_has_room(int n) {
     pthread_mutex_lock(&bridge_lock);
-    tokenize_and_store_in_queue(text);
-    send_next_or_go_idle();
+    bool fits = n <= BRIDGE_QUEUED_COMMANDS_MAX - queue.count;
     pthread_mutex_unlock(&bridge_lock);
-    exchange_wake(); // a deadline to watch, or a command to send once the line is quiet
+    return fits;
+}
+
+// Queues a command list whole, or drops it whole when the queue has no room
+// for all of it. It is split outside the lock and joins the queue in one
+// step, so a long list never holds up the exchange. The exchange thread
+// writes its first command when the line is free for it.
+static void take_command_list(char *text) {
+    int n = count_commands(text);
+    if (n == 0)
+        return;
+    if (!queue_has_room(n)) {
+        printf("DROPPED A LIST OF %d COMMANDS: QUEUE FULL\n", n);
+        return;
+    }
+    Queue list = createQueue();
+    tokenize_and_store_in_queue(text, &list);
+    pthread_mutex_lock(&bridge_lock);
+    queue.take_all(&queue, &list);
+    pthread_mutex_unlock(&bridge_lock);
+    exchange_wake();
 }
 
 void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_message *msg) {
     (void)m;
     (void)obj;
     if (msg->payloadlen && msg->payload) {
-        printf("%s %s\n", msg->topic, (char *)msg->payload);
+        print_escaped(msg->topic);
+        print_escaped_line(" ", (char *)msg->payload);
         if (strcmp(msg->topic, "commands") == 0)
             take_command_list((char *)msg->payload);
     } else {
-        printf("%s (null)\n", msg->topic);
+        print_escaped(msg->topic);
+        printf(" (null)\n");
     }
     fflush(stdout);
 }

@@ -4,19 +4,24 @@
 #ifndef BRIDGE_MOSQUITTO_CLIENT_H
 #define BRIDGE_MOSQUITTO_CLIENT_H
 
+#include "queue.h"
+
 struct mosquitto;
 struct mosquitto_message;
 
-// Network thread: prints every message, and queues the commands of a list on
-// "commands" and wakes the exchange. Takes bridge_lock for the queue.
+// Network thread: prints every message (topic and payload escaped, one
+// line), and queues the commands of a list on "commands" and wakes the
+// exchange, or drops the list whole when the queue has no room for it
+// (BRIDGE_QUEUED_COMMANDS_MAX). Never writes to the line. Takes bridge_lock
+// for the queue, briefly.
 void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_message *msg);
 
 // Either thread (the library logs on whichever thread calls into it):
 // prints the library's line.
 void my_log_callback(struct mosquitto *m, void *obj, int level, const char *text);
 
-// Splits TEXT in place on ";" and appends a heap copy of each command to
-// queue. Caller holds bridge_lock.
-void tokenize_and_store_in_queue(char *text);
+// Splits TEXT in place on ";" and appends a heap copy of each command to TO,
+// logging each. Caller holds bridge_lock when TO is the shared queue.
+void tokenize_and_store_in_queue(char *text, Queue *to);
 
 #endif

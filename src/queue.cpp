@@ -30,6 +30,20 @@ static void pop(Queue *q) {
     free(node);
 }
 
+static void take_all(Queue *q, Queue *from) {
+    if (from->head == NULL)
+        return;
+    if (q->head == NULL)
+        q->head = from->head;
+    else
+        q->tail->next = from->head;
+    q->tail = from->tail;
+    q->count += from->count;
+    from->head = NULL;
+    from->tail = NULL;
+    from->count = 0;
+}
+
 static char *peek(Queue *q) {
     return q->head ? q->head->data : NULL;
 }
@@ -57,6 +71,7 @@ Queue createQueue(void) {
     q.push = push;
     q.pop = pop;
     q.peek = peek;
+    q.take_all = take_all;
     q.display = display;
     q.count = 0;
     return q;

@@ -24,12 +24,16 @@ struct Queue {
     void (*pop)(Queue *q);
     // The head's text, still owned by the queue; null on an empty queue.
     char *(*peek)(Queue *q);
+    // Moves every node of FROM, in order, to the tail of Q; FROM is left
+    // empty. Takes no allocation, so a list built elsewhere joins the queue
+    // in a moment.
+    void (*take_all)(Queue *q, Queue *from);
     // Prints the contents on standard output (diagnostics only).
     void (*display)(Queue *q);
     int count; // number of nodes
 };
 
-// An empty queue with its four slots set, returned by value.
+// An empty queue with its five slots set, returned by value.
 Queue createQueue(void);
 
 #endif

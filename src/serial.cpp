@@ -1,15 +1,22 @@
 #include "serial.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 int sd = -1;
 unsigned char c;
 int status;
+
+// A write that has made no progress for this long is given up: the device
+// stopped reading, and the line must not hold the exchange for good.
+#define WRITE_STALL_MS 10000
 
 // A byte taken by serial_peek that the descriptor can't take back; -1 when
 // none is held.
@@ -63,10 +70,9 @@ void serial_begin(const char *device, int baud) {
         fprintf(stderr, "Unable to open the serial port %s\n", device);
         exit(1);
     }
-    // Clears O_NDELAY again, for blocking reads and writes (callers read only
-    // what FIONREAD reported). F_SETFL ignores the access mode: O_RDWR here
-    // stands for "no status flags".
-    fcntl(sd, F_SETFL, O_RDWR);
+    // Kept non-blocking: a write waits for the line in poll(), where it can
+    // give up and let others run (serial_write); a read waits there too.
+    fcntl(sd, F_SETFL, O_RDWR | O_NONBLOCK);
 
     tcgetattr(sd, &options);
     cfmakeraw(&options);
@@ -77,6 +83,10 @@ void serial_begin(const char *device, int baud) {
     options.c_cflag &= ~CSTOPB;
     options.c_cflag &= ~CSIZE;
     options.c_cflag |= CS8;
+    // No flow control, whatever the port had before: a device that holds
+    // CTS low or sends XOFF would stop every write for good.
+    options.c_cflag &= ~CRTSCTS;
+    options.c_iflag &= ~(IXON | IXOFF | IXANY);
     options.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
     options.c_oflag &= ~OPOST;
     tcsetattr(sd, TCSANOW, &options);
@@ -99,6 +109,24 @@ int serial_available(void) {
     return count + (held >= 0);
 }
 
+// Waits until the line has a byte to read.
+static void wait_readable(void) {
+    struct pollfd fd = {sd, POLLIN, 0};
+    poll(&fd, 1, -1);
+}
+
+// Reads one byte into BYTE, waiting for it; false when the read fails.
+static bool read_one(unsigned char *byte) {
+    for (;;) {
+        ssize_t got = read(sd, byte, 1);
+        if (got == 1)
+            return true;
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return false;
+        wait_readable();
+    }
+}
+
 int serial_read_byte(void) {
     if (held >= 0) {
         c = (unsigned char)held;
@@ -106,13 +134,13 @@ int serial_read_byte(void) {
         return c;
     }
     // A failed read leaves c as it was, and that value is returned.
-    [[maybe_unused]] ssize_t got = read(sd, &c, 1);
+    read_one(&c);
     return c;
 }
 
 int serial_peek(void) {
     unsigned char byte;
-    if (held < 0 && read(sd, &byte, 1) == 1)
+    if (held < 0 && read_one(&byte))
         held = byte;
     if (held >= 0)
         c = (unsigned char)held;
@@ -124,20 +152,53 @@ void serial_flush(void) {
         serial_read_byte();
 }
 
-// One write, not retried: the line protocol has no retry, a lost byte is the
-// device's to notice. On the blocking descriptor a tty write returns once
-// every byte is queued, however long the text (a 1 MiB command is tested);
-// only a signal handler could cut it short, and the bridge installs none.
-static void put(const void *bytes, size_t n) {
-    [[maybe_unused]] ssize_t written = write(sd, bytes, n);
+static long long monotonic_ms(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+// Waits up to MS for the line to take more, with LOCK (if any) released
+// meanwhile.
+static void wait_writable(long long ms, pthread_mutex_t *lock) {
+    struct pollfd fd = {sd, POLLOUT, 0};
+    if (lock)
+        pthread_mutex_unlock(lock);
+    poll(&fd, 1, (int)ms);
+    if (lock)
+        pthread_mutex_lock(lock);
+}
+
+// The line protocol has no retry: a byte lost to a failed write is the
+// device's to notice, and a line that fails is not written again.
+void serial_write(const void *bytes, size_t n, pthread_mutex_t *lock) {
+    const char *p = (const char *)bytes;
+    long long progress_at = monotonic_ms();
+    while (n > 0) {
+        ssize_t written = write(sd, p, n);
+        if (written > 0) {
+            p += written;
+            n -= (size_t)written;
+            progress_at = monotonic_ms();
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return;
+        long long left = progress_at + WRITE_STALL_MS - monotonic_ms();
+        if (left <= 0) {
+            printf("SERIAL WRITE STALLED: %zu BYTES NOT WRITTEN\n", n);
+            return;
+        }
+        wait_writable(left, lock);
+    }
 }
 
 void serial_print(unsigned char byte) {
-    put(&byte, 1);
+    serial_write(&byte, 1, NULL);
 }
 
 void serial_print_string(const char *text) {
-    put(text, strlen(text));
+    serial_write(text, strlen(text), NULL);
 }
 
 void serial_end(void) {

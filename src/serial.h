@@ -3,12 +3,13 @@
 // and serial_end complete that interface; the bridge itself does not call
 // them.
 //
-// After start-up only the serial exchange thread reads the port; both
-// threads write to it, each while holding bridge_lock (mosquitto-client.h).
+// After start-up only the serial exchange thread reads and writes the port.
 // The module itself has no lock.
 #ifndef BRIDGE_SERIAL_H
 #define BRIDGE_SERIAL_H
 
+#include <pthread.h>
+#include <stddef.h>
 #include <termios.h>
 
 // sd is set by serial_begin on the main thread before the exchange thread
@@ -23,7 +24,9 @@ extern int status;      // modem-control bits, read and written back by serial_b
 speed_t serial_speed(int baud);
 
 // Opens DEVICE (a relative path is resolved against the working directory)
-// raw at 8N1 with DTR and RTS raised, and leaves reads blocking. On failure
+// raw at 8N1 with no flow control (CRTSCTS, IXON, IXOFF, IXANY cleared) and
+// DTR and RTS raised. The descriptor is non-blocking; the functions below
+// wait for the line in poll(). On failure
 // prints "Unable to open the serial port DEVICE" on stderr and exits 1.
 void serial_begin(const char *device, int baud);
 
@@ -45,10 +48,19 @@ int serial_peek(void);
 // Reads and discards bytes while any are waiting.
 void serial_flush(void);
 
-// Writes one byte.
+// Writes N bytes, in as many pieces as the line takes, waiting for it to
+// drain in between with LOCK (when not null, held by the caller) released,
+// so that a long write holds up no other thread. A write that makes no
+// progress for 10 s (a device that stopped reading) is given up with
+// "SERIAL WRITE STALLED: <n> BYTES NOT WRITTEN"; a write error ends it
+// silently.
+void serial_write(const void *bytes, size_t n, pthread_mutex_t *lock);
+
+// Writes one byte (serial_write without a lock).
 void serial_print(unsigned char byte);
 
-// Writes the text's bytes in one write, terminator excluded.
+// Writes the text's bytes, terminator excluded (serial_write without a
+// lock).
 void serial_print_string(const char *text);
 
 // Closes the port.

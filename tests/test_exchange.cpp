@@ -1,6 +1,8 @@
 // The exchange loop's poll cycle: acknowledgements, reports, publishing.
 #include "bridge_fixture.h"
 
+#include <thread>
+
 using Strings = std::vector<std::string>;
 using Exchange = BridgeTest;
 
@@ -10,6 +12,7 @@ static std::string padded(const std::string &report) {
 
 TEST_F(Exchange, RoadOfOneCommandList) {
     deliver("commands", "a;b");
+    cycle();
     EXPECT_EQ(device_reads(), "a");
 
     device_sends("#");
@@ -51,6 +54,7 @@ TEST_F(Exchange, InformationReportGoesToInfoAndLeavesTheQueueAlone) {
 
 TEST_F(Exchange, NoiseBeforeTheAcknowledgementIsReportedAndTheRestDiscarded) {
     deliver("commands", "a");
+    cycle();
     device_reads();
     device_sends("x#yz");
     EXPECT_EQ(cycle(), "[x] INSTEAD OF ACK\nRECEIVED SERIAL_ACK\n");
@@ -61,6 +65,7 @@ TEST_F(Exchange, NoiseBeforeTheAcknowledgementIsReportedAndTheRestDiscarded) {
 
 TEST_F(Exchange, AwaitingModeDropsEverythingButTheAcknowledgement) {
     deliver("commands", "a");
+    cycle();
     device_reads();
     device_sends("OK");
     EXPECT_EQ(cycle(), "[O] INSTEAD OF ACK\n[K] INSTEAD OF ACK\n");
@@ -103,11 +108,36 @@ TEST_F(Exchange, StatusReportWithNoCommandOutstandingIsPublishedAndRemovesNothin
     // The next list is sent whole, from its own first command.
     deliver("commands", "a;b");
     EXPECT_EQ(queued(), (Strings{"a", "b"}));
+    cycle();
     EXPECT_EQ(device_reads(), "a");
+}
+
+// A command longer than the line takes at once goes out in pieces, with
+// bridge_lock let go while the line drains; a device that has stopped
+// reading is given up after 10 s with one line, and the command stays
+// outstanding for its deadline to free.
+TEST_F(Exchange, LongWriteLetsTheLockGoAndAStalledLineIsGivenUp) {
+    deliver("commands", std::string(1 << 20, 'x'));
+    std::string log;
+    std::thread exchange([&] { log = cycle(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    bool lock_free = pthread_mutex_trylock(&bridge_lock) == 0;
+    if (lock_free)
+        pthread_mutex_unlock(&bridge_lock);
+    EXPECT_TRUE(lock_free) << "the lock was held while the line was full";
+    exchange.join();
+    std::string arrived = device_reads();
+    EXPECT_GT(arrived.size(), 0u);
+    EXPECT_EQ(log, "SENDING TO ARDUINO: " + std::string(1 << 20, 'x') +
+                       "\nSERIAL WRITE STALLED: " + std::to_string((1 << 20) - arrived.size()) +
+                       " BYTES NOT WRITTEN\nWAITING FOR A SERIAL ACK !\n");
+    EXPECT_TRUE(head_written);
+    EXPECT_EQ(queue.count, 1);
 }
 
 TEST_F(Exchange, LastReportLeavesIdleAndWritesOnlyTheAcknowledgement) {
     deliver("commands", "a");
+    cycle();
     device_reads();
     device_answers("OK\n");
     EXPECT_EQ(device_reads(), "#\n");

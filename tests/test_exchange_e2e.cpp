@@ -4,6 +4,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <random>
+
 #include "exchange_e2e.h"
 
 using namespace e2e;
@@ -152,6 +155,27 @@ TEST_F(Road, ListsPublishedBackToBackReachTheDeviceOnceEachInOrder) {
     EXPECT_TRUE(pty.expect_silence(300ms));
     EXPECT_EQ(device->command_texts().size(), 4u);
     EXPECT_EQ(remote.messages("status_update").size(), 4u) << "a report published twice";
+}
+
+// A list's first command goes out as it arrives, not at the next poll: the
+// message handler leaves the writing to the exchange thread and wakes it.
+// Lists come at random points of the poll cycle.
+TEST_F(Road, ListReachesTheLineWithoutWaitingForThePoll) {
+    std::vector<long> ms;
+    std::mt19937 gen(3);
+    for (size_t i = 0; i < 20; i++) {
+        std::this_thread::sleep_for(Duration(gen() % 100));
+        auto sent = std::chrono::steady_clock::now();
+        ASSERT_TRUE(remote.publish("commands", "l" + std::to_string(i)));
+        ASSERT_TRUE(device->wait_for_acks(i + 1, 5s));
+        ms.push_back(
+            (long)std::chrono::duration_cast<Duration>(device->commands().at(i).first_byte - sent)
+                .count());
+    }
+    std::sort(ms.begin(), ms.end());
+    figure("list_to_line_ms_median", ms[ms.size() / 2]);
+    figure("list_to_line_ms_max", ms.back());
+    EXPECT_LT(ms[ms.size() / 2], 50) << "the list waited for the poll";
 }
 
 TEST_F(Road, ListAfterABrokerRestartArrivesBecauseTheBridgeSubscribesAgain) {

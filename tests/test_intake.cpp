@@ -4,14 +4,57 @@
 using Strings = std::vector<std::string>;
 using Intake = BridgeTest;
 
+// The handler only queues: the exchange's next cycle writes the first
+// command, so the line has one writer.
 TEST_F(Intake, ListIsQueuedInOrderAndOnlyItsFirstCommandIsSent) {
     std::string log = deliver_logged("commands", "a;b;c");
     EXPECT_EQ(queued(), (Strings{"a", "b", "c"}));
+    EXPECT_EQ(log, "commands a;b;c\n"
+                   "TOKENIZED COMMAND: a\nTOKENIZED COMMAND: b\nTOKENIZED COMMAND: c\n");
+    EXPECT_EQ(device_reads(), "") << "the handler wrote to the line";
+    EXPECT_EQ(cycle(), "SENDING TO ARDUINO: a\nWAITING FOR A SERIAL ACK !\n");
     EXPECT_EQ(device_reads(), "a");
     EXPECT_EQ(IDLE, 0);
-    EXPECT_EQ(log, "commands a;b;c\n"
-                   "TOKENIZED COMMAND: a\nTOKENIZED COMMAND: b\nTOKENIZED COMMAND: c\n"
-                   "SENDING TO ARDUINO: a\nWAITING FOR A SERIAL ACK !\n");
+}
+
+// A list that would take the queue past its 1000 commands is dropped whole,
+// counted as the queue would count it; what was queued carries on, and a
+// list that fits beside it is taken.
+TEST_F(Intake, ListBeyondTheQueueIsDroppedWhole) {
+    auto list = [](int n, const char *sep) {
+        std::string text;
+        for (int i = 0; i < n; i++)
+            text += "k" + std::to_string(i) + sep;
+        return text;
+    };
+    deliver("commands", list(600, ";"));
+    cycle();
+    EXPECT_EQ(device_reads(), "k0");
+    std::string log = deliver_logged("commands", list(401, ";;"));
+    EXPECT_EQ(log.substr(log.find('\n') + 1), "DROPPED A LIST OF 401 COMMANDS: QUEUE FULL\n");
+    EXPECT_EQ(queue.count, 600);
+    EXPECT_EQ(queued().back(), "k599");
+
+    deliver("commands", list(400, ";"));
+    EXPECT_EQ(queue.count, 1000);
+    EXPECT_EQ(queued().back(), "k399");
+    EXPECT_EQ(deliver_logged("commands", ";x;"),
+              "commands ;x;\nDROPPED A LIST OF 1 COMMANDS: QUEUE FULL\n");
+    EXPECT_EQ(queue.count, 1000);
+    device_answers("OK\n");
+    EXPECT_EQ(device_reads(), "#\nk1") << "the queued commands carry on";
+}
+
+// Topics, payloads and commands are logged with their control bytes
+// escaped: each stays one log line.
+TEST_F(Intake, ControlBytesAreEscapedInTheLog) {
+    std::string log = deliver_logged("commands", "go\n;b\\\x01\t\r\x7f\xc3\xa9");
+    EXPECT_EQ(log, "commands go\\n;b\\\\\\x01\\t\\r\\x7f\xc3\xa9\n"
+                   "TOKENIZED COMMAND: go\\n\n"
+                   "TOKENIZED COMMAND: b\\\\\\x01\\t\\r\\x7f\xc3\xa9\n");
+    EXPECT_EQ(cycle(), "SENDING TO ARDUINO: go\\n\nWAITING FOR A SERIAL ACK !\n");
+    EXPECT_EQ(device_reads(), "go\n") << "the line gets the bytes themselves";
+    EXPECT_EQ(deliver_logged("x\ny", ""), "x\\ny (null)\n");
 }
 
 struct SplitCase {
@@ -27,6 +70,7 @@ TEST_P(Splitting, FollowsTheStrtokRuleAndSendsEachCommandByteExact) {
     const Strings &commands = GetParam().commands;
     deliver("commands", GetParam().payload);
     EXPECT_EQ(queued(), commands);
+    cycle();
     for (size_t i = 0; i < commands.size(); i++) {
         EXPECT_EQ(device_reads(), (i ? "#\n" : "") + commands[i]);
         device_answers("OK\n");
@@ -65,9 +109,11 @@ TEST_F(Intake, NearMissTopicsAreOnlyPrinted) {
 
 TEST_F(Intake, ListWhileACommandIsOutstandingIsAppendedWithoutResending) {
     deliver("commands", "a");
+    cycle();
     EXPECT_EQ(device_reads(), "a");
     IDLE = 1; // "a" acknowledged, its report awaited
     std::string log = deliver_logged("commands", "b;c");
+    log += cycle();
     EXPECT_EQ(queued(), (Strings{"a", "b", "c"}));
     EXPECT_EQ(device_reads(), "");
     EXPECT_EQ(IDLE, 1);
@@ -79,26 +125,31 @@ TEST_F(Intake, PayloadIsReadUpToItsFirstNul) {
     EXPECT_EQ(queued(), (Strings{"a", "b"}));
 }
 
+// A full queue's worth (1000 commands) in a mebibyte.
 TEST_F(Intake, MebibyteListIsQueuedWholeAndInOrder) {
     std::string list, tokenized;
     int n = 0;
+    const std::string pad(1044, 'p');
     while (list.size() < (1u << 20)) {
-        list += "c" + std::to_string(n) + ";";
-        tokenized += "TOKENIZED COMMAND: c" + std::to_string(n++) + "\n";
+        list += "c" + std::to_string(n) + pad + ";";
+        tokenized += "TOKENIZED COMMAND: c" + std::to_string(n++) + pad + "\n";
     }
+    ASSERT_EQ(n, 1000);
     std::string log = deliver_logged("commands", list);
-    EXPECT_EQ(log, "commands " + list + "\n" + tokenized +
-                       "SENDING TO ARDUINO: c0\nWAITING FOR A SERIAL ACK !\n");
+    log += cycle();
+    EXPECT_EQ(log, "commands " + list + "\n" + tokenized + "SENDING TO ARDUINO: c0" + pad +
+                       "\nWAITING FOR A SERIAL ACK !\n");
     ASSERT_EQ(queue.count, n);
     int i = 0;
     for (Node *node = queue.head; node; node = node->next, i++)
-        ASSERT_EQ(node->data, "c" + std::to_string(i));
-    EXPECT_EQ(device_reads(), "c0");
+        ASSERT_EQ(node->data, "c" + std::to_string(i) + pad);
+    EXPECT_EQ(device_reads(), "c0" + pad);
 }
 
 TEST_F(Intake, CommandLongerThanALogBufferIsLoggedWhole) {
     std::string big(10000, 'x');
     std::string log = deliver_logged("commands", "a;" + big + ";b");
+    log += cycle();
     EXPECT_EQ(log,
               "commands a;" + big + ";b\nTOKENIZED COMMAND: a\nTOKENIZED COMMAND: " + big +
                   "\nTOKENIZED COMMAND: b\nSENDING TO ARDUINO: a\nWAITING FOR A SERIAL ACK !\n");

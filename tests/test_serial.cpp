@@ -103,7 +103,8 @@ TEST_F(SerialTest, OpensRawEightNOneWithBlockingReads) {
     t.c_cflag = (t.c_cflag & ~(CSIZE | CLOCAL | CREAD)) | CS7 | PARENB | CSTOPB;
     t.c_lflag |= ICANON | ECHO | ECHOE | ISIG;
     t.c_oflag |= OPOST;
-    t.c_iflag |= ICRNL | IXON;
+    t.c_iflag |= ICRNL | IXON | IXOFF | IXANY;
+    t.c_cflag |= CRTSCTS; // flow control left on by an earlier user of the port
     ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &t), 0);
 
     serial_begin(path.c_str(), 115200);
@@ -117,6 +118,9 @@ TEST_F(SerialTest, OpensRawEightNOneWithBlockingReads) {
     EXPECT_FALSE(r.c_lflag & (ICANON | ECHO | ECHOE | ISIG));
     EXPECT_FALSE(r.c_oflag & OPOST);
     EXPECT_FALSE(r.c_iflag & (ICRNL | IXON | ISTRIP)); // raw: bytes pass untranslated
+    // No flow control: a write can't wait on CTS or an XOFF for good.
+    EXPECT_FALSE(r.c_cflag & CRTSCTS);
+    EXPECT_FALSE(r.c_iflag & (IXON | IXOFF | IXANY));
     EXPECT_EQ(r.c_cc[VMIN], 1);
     EXPECT_EQ(r.c_cc[VTIME], 0);
     EXPECT_EQ(cfgetispeed(&r), (speed_t)B115200);
@@ -129,7 +133,9 @@ TEST_F(SerialTest, OpensRawEightNOneWithBlockingReads) {
     EXPECT_EQ(t.c_oflag, r.c_oflag);
     EXPECT_EQ(t.c_iflag, r.c_iflag);
     EXPECT_EQ(cfgetispeed(&t), (speed_t)B115200);
-    EXPECT_FALSE(fcntl(sd, F_GETFL) & O_NONBLOCK);
+    // Writes wait for the line in poll() (reads still wait for a byte:
+    // ReadBlocksUntilAByteArrives).
+    EXPECT_TRUE(fcntl(sd, F_GETFL) & O_NONBLOCK);
 }
 
 TEST_F(SerialTest, ReadBlocksUntilAByteArrives) {

@@ -1,0 +1,99 @@
+// The exchange thread itself: its start and stop, and its waits between
+// cycles (exchange.h). The exchange's work is exchange.cpp's.
+#include "exchange.h"
+
+#include <atomic>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "bridge.h"
+#include "bridge_config.h"
+#include "serial.h"
+
+#define EVENT_DRIVEN (BRIDGE_POLL_INTERVAL_MS == 0)
+
+// Set by exchange_stop; the thread ends after its current cycle.
+static std::atomic<bool> exchange_ending;
+static pthread_t exchange_thread;
+
+// Read end and write end of the pipe that wakes the exchange thread; -1
+// when it could not be made (the thread then only sleeps).
+static int wake_pipe[2] = {-1, -1};
+
+// Wakes the exchange thread when it waits on the line; any thread.
+void exchange_wake(void) {
+    if (wake_pipe[1] >= 0) {
+        char b = 1;
+        ssize_t n = write(wake_pipe[1], &b, 1); // a full pipe already wakes it
+        (void)n;
+    }
+}
+
+// Empties the wake-up pipe; true when it held a wake-up.
+static bool take_wake(void) {
+    char drain[64];
+    return read(wake_pipe[0], drain, sizeof(drain)) > 0;
+}
+
+// Event-driven mode: sleeps until a byte arrives, another thread wakes the
+// loop, or the cycle's wait runs out.
+static void wait_for_line(int wait_ms) {
+    struct pollfd fds[2] = {{sd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+    if (poll(fds, 2, wait_ms) <= 0)
+        return;
+    if (fds[1].revents & POLLIN)
+        take_wake();
+    // A line that hangs up stays readable without data: don't spin on it.
+    if ((fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN))
+        usleep(100000);
+}
+
+// Poll modes: sleeps for the poll interval. A wake-up only writes a list's
+// first command when the exchange is free for it (send_list_if_idle);
+// the line is read at the interval's end as always, so a report written in
+// pieces is still taken whole, whatever woke the thread (a list, an
+// acknowledgement from the broker).
+static void sleep_poll_interval(void) {
+    long long end = now_ms() + BRIDGE_POLL_INTERVAL_MS;
+    for (long long left; !exchange_ending && (left = end - now_ms()) > 0;) {
+        struct pollfd fd = {wake_pipe[0], POLLIN, 0};
+        if (poll(&fd, 1, (int)left) > 0 && take_wake()) {
+            pthread_mutex_lock(&bridge_lock);
+            send_list_if_idle();
+            pthread_mutex_unlock(&bridge_lock);
+        }
+    }
+}
+
+void *serial_reads(void *arg) {
+    (void)arg;
+    while (!exchange_ending) {
+        int wait_ms = serial_reads_cycle();
+        if (EVENT_DRIVEN)
+            wait_for_line(wait_ms);
+        else
+            sleep_poll_interval();
+    }
+    return NULL;
+}
+
+void exchange_start(void) {
+    // The thread sleeps on the line and on this pipe, or on the pipe alone.
+    if (pipe(wake_pipe) == 0) {
+        fcntl(wake_pipe[0], F_SETFL, O_NONBLOCK);
+        fcntl(wake_pipe[1], F_SETFL, O_NONBLOCK);
+    }
+    if (pthread_create(&exchange_thread, NULL, serial_reads, NULL) != 0) {
+        fprintf(stderr, "Unable to start the serial thread.\n");
+        exit(1);
+    }
+}
+
+void exchange_stop(void) {
+    exchange_ending = true;
+    exchange_wake();
+    pthread_join(exchange_thread, NULL);
+}
