@@ -7,6 +7,7 @@
 
 #include "bridge.h"
 #include "exchange.h"
+#include "topics.h"
 
 void my_log_callback(struct mosquitto *m, void *obj, int level, const char *text) {
     (void)m;
@@ -76,7 +77,7 @@ void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_
     (void)obj;
     if (msg->payloadlen && msg->payload) {
         printf("%s %s\n", msg->topic, (char *)msg->payload);
-        if (strcmp(msg->topic, "commands") == 0)
+        if (strcmp(msg->topic, topic_commands) == 0)
             take_command_list((char *)msg->payload);
     } else {
         printf("%s (null)\n", msg->topic);

@@ -20,6 +20,8 @@
 // How long a stop waits for the broker to acknowledge what is held: procd
 // sends SIGKILL 5 s after its SIGTERM.
 #define STOP_DRAIN_MS 3000
+// How long a stop waits for the broker to acknowledge the unit's "offline".
+#define STOP_OFFLINE_MS 500
 // How long a stop waits for the DISCONNECT to go out.
 #define STOP_DISCONNECT_MS 1000
 
@@ -162,6 +164,7 @@ static void run_client(struct mosquitto *m) {
         if (up && !had_session) {
             had_session = true;
             session_began();
+            session_announce(m, true);
             reconnect_attempts = 0;
         }
         int wait = 1000; // the library's keep-alive is checked at least this often
@@ -212,6 +215,18 @@ static void retry_wait(void) {
     }
 }
 
+// Publishes the unit's "offline" and pumps M until the broker acknowledged
+// it or STOP_OFFLINE_MS have passed: the clean DISCONNECT that follows
+// suppresses the will.
+static void announce_offline(struct mosquitto *m) {
+    session_announce(m, false);
+    long long until = now_ms() + STOP_OFFLINE_MS;
+    for (long long now = now_ms(); !session_offline_delivered() && now < until; now = now_ms()) {
+        if (client_step(m, ms_until(until, now, 100)))
+            return;
+    }
+}
+
 // Pumps M until its DISCONNECT is out and the library has closed the socket,
 // or STOP_DISCONNECT_MS have passed.
 static void disconnect_cleanly(struct mosquitto *m) {
@@ -224,15 +239,18 @@ static void disconnect_cleanly(struct mosquitto *m) {
     }
 }
 
-// The stop: no more commands, the exchange thread ends, a DISCONNECT when a
-// session is up, and the count of reports the broker never acknowledged.
+// The stop: no more commands, the exchange thread ends, the unit's
+// "offline" and a DISCONNECT when a session is up, and the count of reports the broker never
+// acknowledged.
 static void stop_cleanly(struct mosquitto *m) {
     pthread_mutex_lock(&bridge_lock);
     exchange_hold_commands();
     pthread_mutex_unlock(&bridge_lock);
     exchange_stop();
-    if (m && session_up())
+    if (m && session_up()) {
+        announce_offline(m);
         disconnect_cleanly(m);
+    }
     pthread_mutex_lock(&bridge_lock);
     int undelivered = outbox_held() + outbox_in_flight();
     pthread_mutex_unlock(&bridge_lock);
