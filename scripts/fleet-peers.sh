@@ -19,6 +19,11 @@
 #                                    MQTT subscription queues, and haproxy on
 #                                    127.0.0.1:18883 passing TLS through to them
 #                                    (FLEET_MIRROR=0 leaves the policy out)
+#   FLEET_ADDRESSED=1                units log in by their certificate's CN (their
+#                                    MAC) and may use only units/<MAC>/: publish
+#                                    login, status_update, info, availability,
+#                                    read commands; remote and responder (CNs)
+#                                    use every unit's topics
 #   fleet_stop                       SIGTERM to every recorded PID, SIGKILL to
 #                                    what is left after 10 s
 #
@@ -78,6 +83,7 @@ fleet_mosquitto() { # DIR CERTS [PORT]
     # reports of bridges that come back before the remote does.
     printf '%s\n' "persistence true" "persistence_location $dir/db/" "autosave_interval 1" \
         "max_connections -1" >>"$dir/mosquitto.conf"
+    [ "${FLEET_ADDRESSED:-0}" -eq 0 ] || fleet_mosquitto_acl "$dir" >>"$dir/mosquitto.conf"
     touch "$dir/mosquitto.log"
     [ "$(id -u)" -ne 0 ] || chown -R mosquitto "$dir/db" "$dir/mosquitto.log" 2>/dev/null || true
     # What the driver runs to bring a killed broker back.
@@ -87,6 +93,36 @@ fleet_mosquitto() { # DIR CERTS [PORT]
     "$dir/start.sh" &
     fleet_record mosquitto $!
     fleet_wait_port "$port" 10
+}
+
+# Each unit's own topics by pattern (%u: the CN), the remote parties every
+# unit's. What a rule does not allow, mosquitto refuses: a publish is dropped
+# (acknowledged all the same), a subscription gets the failure code.
+fleet_mosquitto_acl() { # DIR: the configuration lines; writes DIR/acl
+    printf '%s\n' "user remote" "topic readwrite units/#" "user responder" "topic readwrite units/#" \
+        "pattern write units/%u/login" "pattern write units/%u/status_update" \
+        "pattern write units/%u/info" "pattern write units/%u/availability" \
+        "pattern read units/%u/commands" >"$1/acl"
+    printf '%s\n' "use_identity_as_username true" "acl_file $1/acl"
+}
+
+# The same on the cluster: each CN a user (certificate login, the password
+# never used), permissions on the vhost, and topic permissions on amq.topic,
+# where the MQTT plugin turns "/" into ".": "{username}" stands for the user.
+fleet_cluster_users() { # DIR UNIT-CN...
+    local dir=$1 u
+    shift
+    for u in remote responder haproxy-check "$@"; do
+        fleet_ctl "$dir" add_user "$u" "$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')" >/dev/null
+        fleet_ctl "$dir" set_permissions -p / "$u" '.*' '.*' '.*' >/dev/null
+    done
+    fleet_ctl "$dir" set_topic_permissions -p / remote amq.topic '^units\.' '^units\.' >/dev/null
+    fleet_ctl "$dir" set_topic_permissions -p / responder amq.topic '^units\.' '^units\.' >/dev/null
+    for u in "$@"; do
+        fleet_ctl "$dir" set_topic_permissions -p / "$u" amq.topic \
+            '^units\.{username}\.(login|status_update|info|availability)$' \
+            '^units\.{username}\.commands$' >/dev/null
+    done
 }
 
 # A node's environment: its own name, ports, state and configuration; the
@@ -111,6 +147,17 @@ fleet_start_node() { # DIR K
     local dir=$1 k=$2
     "$dir/node$k/start.sh" >>"$dir/node$k/out.log" 2>&1 &
     fleet_record "rabbit$k" $!
+}
+
+# Anonymous as the default user, or (addressed) the certificate's CN as the
+# user name.
+fleet_cluster_login() {
+    if [ "${FLEET_ADDRESSED:-0}" -eq 0 ]; then
+        printf '%s\n' "mqtt.allow_anonymous = true" "mqtt.default_user = guest" "mqtt.default_pass = guest"
+    else
+        printf '%s\n' "mqtt.allow_anonymous = false" "mqtt.ssl_cert_login = true" \
+            "ssl_cert_login_from = common_name"
+    fi
 }
 
 fleet_cluster() { # DIR CERTS
@@ -142,10 +189,8 @@ ssl_options.certfile = $certs/broker.pem
 ssl_options.keyfile = $certs/broker.key
 ssl_options.verify = verify_peer
 ssl_options.fail_if_no_peer_cert = true
-mqtt.allow_anonymous = true
-mqtt.default_user = guest
-mqtt.default_pass = guest
 mqtt.vhost = /
+$(fleet_cluster_login)
 cluster_formation.peer_discovery_backend = classic_config
 cluster_formation.classic_config.nodes.1 = fleet1@localhost
 cluster_formation.classic_config.nodes.2 = fleet2@localhost
