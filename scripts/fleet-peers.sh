@@ -20,7 +20,9 @@
 #                                    127.0.0.1:18883 passing TLS through to them
 #                                    (FLEET_MIRROR=0 leaves the policy out)
 #   FLEET_ADDRESSED=1                units log in by their certificate's CN (their
-#                                    MAC) and may use only units/<MAC>/: publish
+#                                    MAC; on the cluster their name, the topics
+#                                    bound to the client id) and may use only
+#                                    units/<MAC>/: publish
 #                                    login, status_update, info, availability,
 #                                    read commands; remote and responder (CNs)
 #                                    use every unit's topics
@@ -108,7 +110,9 @@ fleet_mosquitto_acl() { # DIR: the configuration lines; writes DIR/acl
 
 # The same on the cluster: each CN a user (certificate login, the password
 # never used), permissions on the vhost, and topic permissions on amq.topic,
-# where the MQTT plugin turns "/" into ".": "{username}" stands for the user.
+# where the MQTT plugin turns "/" into ".". The plugin takes a user name
+# with a colon for "vhost:user", so a MAC cannot be the CN: "{client_id}"
+# (the MAC) binds the topics instead of "{username}".
 fleet_cluster_users() { # DIR UNIT-CN...
     local dir=$1 u
     shift
@@ -120,8 +124,8 @@ fleet_cluster_users() { # DIR UNIT-CN...
     fleet_ctl "$dir" set_topic_permissions -p / responder amq.topic '^units\.' '^units\.' >/dev/null
     for u in "$@"; do
         fleet_ctl "$dir" set_topic_permissions -p / "$u" amq.topic \
-            '^units\.{username}\.(login|status_update|info|availability)$' \
-            '^units\.{username}\.commands$' >/dev/null
+            '^units\.{client_id}\.(login|status_update|info|availability)$' \
+            '^units\.{client_id}\.commands$' >/dev/null
     done
 }
 
@@ -183,7 +187,8 @@ listeners.tcp.default = 127.0.0.1:$((25670 + k))
 mqtt.listeners.tcp = none
 mqtt.listeners.ssl.default = 127.0.0.1:$port
 # Mutual TLS: a client without a certificate of our CA is refused in the
-# handshake; a client that passes it is logged in as the default user.
+# handshake; a client that passes it is logged in as the default user (or,
+# addressed, as the user its CN names).
 ssl_options.cacertfile = $certs/ca.pem
 ssl_options.certfile = $certs/broker.pem
 ssl_options.keyfile = $certs/broker.key

@@ -125,12 +125,14 @@ chmod 0755 "$BUILD"
 names="remote responder haproxy-check"
 unit_cns=
 for i in $(seq "$UNITS"); do
-    if [ "$ADDRESSED" -eq 1 ]; then
-        # The MAC the driver gives unit i: the CN the broker knows it by.
+    if [ "$ADDRESSED" -eq 1 ] && [ "$BROKER" = mosquitto ]; then
+        # The MAC the driver gives unit i: the CN mosquitto knows it by.
         cn=$(printf '02:FC:00:00:%02X:%02X' $((i >> 8 & 255)) $((i & 255)))
-        unit_cns="$unit_cns $cn"
         names="$names $(printf 'u%03d' "$i")=$cn"
     else
+        # RabbitMQ would read a MAC as "vhost:user": the cluster's users are
+        # the unit names, their topics bound to the client id.
+        unit_cns="$unit_cns $(printf 'u%03d' "$i")"
         names="$names $(printf 'u%03d' "$i")"
     fi
 done
