@@ -240,8 +240,8 @@ static void disconnect_cleanly(struct mosquitto *m) {
 }
 
 // The stop: no more commands, the exchange thread ends, the unit's
-// "offline" and a DISCONNECT when a session is up, and the count of reports the broker never
-// acknowledged.
+// "offline" and a DISCONNECT when a session is up, and the count of reports
+// the broker never acknowledged.
 static void stop_cleanly(struct mosquitto *m) {
     pthread_mutex_lock(&bridge_lock);
     exchange_hold_commands();
