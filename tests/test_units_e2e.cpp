@@ -77,7 +77,8 @@ TEST_F(Unit, TopicsCarryThePrefixWithTheMacAndTheBareOnesAreUnused) {
     EXPECT_EQ(device->command_texts(), std::vector<std::string>{"a"});
     for (const char *bare : {"login", "status_update", "info", "availability"})
         EXPECT_TRUE(remote.messages(bare).empty()) << "published on bare " << bare;
-    EXPECT_EQ(broker.log_count(std::regex("^\\S+ " + std::string(kMac) + " 1 " + kUnit + "commands$")), 1)
+    EXPECT_EQ(
+        broker.log_count(std::regex("^\\S+ " + std::string(kMac) + " 1 " + kUnit + "commands$")), 1)
         << broker.log();
     EXPECT_EQ(broker.log_count(std::regex(" [01] commands$")), 0);
 }
