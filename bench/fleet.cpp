@@ -26,14 +26,25 @@
 //   4 resources     per-unit RSS, PSS and CPU from /proc; broker memory per
 //                   session (taken at the end of phase 2)
 // --storm runs phases 1 and 3 only, for the reconnection storm's timeline.
+// --addressed runs the units' build with topics under units/<MAC>/ and
+// availability, each unit logged in by its certificate's CN (its MAC) and
+// held to its own topics by the broker: phases 1 and 2b, then
+//   A1 lists        a list of its own to each unit on units/<MAC>/commands:
+//                   each device gets its own list and nothing else
+//   A2 isolation    with one unit's certificate, a publish into another
+//                   unit's commands and a subscription to its status_update:
+//                   the broker refuses both, the other device gets nothing
+//   A3 availability a unit SIGKILLed shows offline (the will), online after
+//                   its restart; a unit SIGTERMed shows offline by its own
+//                   publish before a clean DISCONNECT
 #include <fcntl.h>
 #include <mosquitto.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -85,6 +96,7 @@ struct Config {
     bool storm = false;          // phases 1 and 3 only
     std::string timeline;        // attempts per second of phase 3, written here
     std::string haproxy_sock;    // set: attempts counted at haproxy's frontend
+    bool addressed = false;      // the units' build, each on its own topics
 };
 
 std::vector<std::string> failures;
@@ -138,7 +150,15 @@ struct Unit {
         o.report_format = "OK " + name + " {cmd}\n";
         sim = std::make_unique<simfw::SimFirmware>(pty.master(), o);
         bridge = std::make_unique<e2e::Bridge>(dir, ifconfig->bin_dir());
+        addressed = cfg.addressed;
+        if (addressed)
+            bridge->use_build("mqtt-serial-bridge-test-units");
     }
+    // The unit's topic NAME: under units/<MAC>/ when addressed.
+    std::string topic(const std::string &name) const {
+        return addressed ? "units/" + mac + "/" + name : name;
+    }
+    bool addressed = false;
     void start(const std::string &pids) {
         started = Clock::now();
         bridge->start();
@@ -163,7 +183,7 @@ struct Unit {
 // would, with no polling delay that would give the bridge time to subscribe.
 class LoginResponder {
   public:
-    explicit LoginResponder(const Config &cfg) {
+    explicit LoginResponder(const Config &cfg) : addressed_(cfg.addressed) {
         mosq_ = mosquitto_new("fleet-responder", true, this);
         mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
         mosquitto_tls_set(mosq_, (cfg.certs + "/ca.pem").c_str(), nullptr,
@@ -172,32 +192,35 @@ class LoginResponder {
         mosquitto_connect_callback_set(mosq_, [](mosquitto *m, void *obj, int rc) {
             auto *self = static_cast<LoginResponder *>(obj);
             if (rc == 0)
-                mosquitto_subscribe(m, &self->sub_mid_, "login", 1);
+                mosquitto_subscribe(m, &self->sub_mid_,
+                                    self->addressed_ ? "units/+/login" : "login", 1);
         });
-        mosquitto_subscribe_callback_set(mosq_, [](mosquitto *, void *obj, int mid, int, const int *) {
-            auto *self = static_cast<LoginResponder *>(obj);
-            if (mid == self->sub_mid_)
-                self->subscribed_ = true;
-        });
-        mosquitto_message_callback_set(mosq_, [](mosquitto *m, void *obj,
-                                                 const mosquitto_message *msg) {
-            auto *self = static_cast<LoginResponder *>(obj);
-            std::string p(static_cast<const char *>(msg->payload), msg->payloadlen);
-            auto at = p.find("\"ID\":\"");
-            if (at == std::string::npos)
-                return;
-            std::string list;
-            {
-                std::lock_guard<std::mutex> lock(self->mutex_);
-                auto it = self->targets_.find(p.substr(at + 6, 17));
-                if (it == self->targets_.end())
+        mosquitto_subscribe_callback_set(mosq_,
+                                         [](mosquitto *, void *obj, int mid, int, const int *) {
+                                             auto *self = static_cast<LoginResponder *>(obj);
+                                             if (mid == self->sub_mid_)
+                                                 self->subscribed_ = true;
+                                         });
+        mosquitto_message_callback_set(
+            mosq_, [](mosquitto *m, void *obj, const mosquitto_message *msg) {
+                auto *self = static_cast<LoginResponder *>(obj);
+                std::string p(static_cast<const char *>(msg->payload), msg->payloadlen);
+                auto at = p.find("\"ID\":\"");
+                if (at == std::string::npos)
                     return;
-                list = it->second;
-            }
-            mosquitto_publish(m, nullptr, "commands", static_cast<int>(list.size()), list.data(),
-                              1, false);
-            self->sent_++;
-        });
+                std::string list, mac = p.substr(at + 6, 17);
+                {
+                    std::lock_guard<std::mutex> lock(self->mutex_);
+                    auto it = self->targets_.find(mac);
+                    if (it == self->targets_.end())
+                        return;
+                    list = it->second;
+                }
+                std::string to = self->addressed_ ? "units/" + mac + "/commands" : "commands";
+                mosquitto_publish(m, nullptr, to.c_str(), static_cast<int>(list.size()),
+                                  list.data(), 1, false);
+                self->sent_++;
+            });
         mosquitto_connect(mosq_, "localhost", cfg.remote_port, 60);
         mosquitto_loop_start(mosq_);
     }
@@ -219,6 +242,7 @@ class LoginResponder {
     }
 
   private:
+    bool addressed_;
     mosquitto *mosq_;
     std::mutex mutex_;
     std::map<std::string, std::string> targets_; // MAC -> list
@@ -318,6 +342,11 @@ class Fleet {
     void login_then_list();
     void outage();
     void resources();
+    void addressed_lists();
+    void isolation();
+    void availability();
+    // The availability payloads of unit I the remote has received.
+    std::vector<std::string> states_of(int i) const;
 
     // The MAC -> unit index of every login on the remote, with its time.
     std::vector<std::pair<int, Clock::time_point>> logins() const;
@@ -336,6 +365,7 @@ class Fleet {
     std::unique_ptr<LoginResponder> responder_;
     std::unique_ptr<e2e::Process> restarted_; // a broker or node this driver brought back
     long lost_ = 0, dup_ = 0;
+    int refusals_ = 0, refusals_held_ = 0; // isolation checks made and passed
     double all_back_s_ = NAN;
     long broker_baseline_kib_ = -1, broker_loaded_kib_ = -1;
     Clock::time_point t_start_;
@@ -343,13 +373,21 @@ class Fleet {
 
 std::vector<std::pair<int, Clock::time_point>> Fleet::logins() const {
     std::vector<std::pair<int, Clock::time_point>> out;
-    for (const auto &m : remote_->messages("login")) {
-        auto at = m.payload.find("\"ID\":\"");
-        if (at == std::string::npos)
-            continue;
-        auto it = by_mac_.find(m.payload.substr(at + 6, 17));
-        if (it != by_mac_.end())
-            out.emplace_back(it->second, m.received);
+    std::vector<std::string> topics{"login"};
+    if (cfg_.addressed) {
+        topics.clear();
+        for (const auto &u : units_)
+            topics.push_back(u->topic("login"));
+    }
+    for (const auto &t : topics) {
+        for (const auto &m : remote_->messages(t)) {
+            auto at = m.payload.find("\"ID\":\"");
+            if (at == std::string::npos)
+                continue;
+            auto it = by_mac_.find(m.payload.substr(at + 6, 17));
+            if (it != by_mac_.end())
+                out.emplace_back(it->second, m.received);
+        }
     }
     return out;
 }
@@ -422,8 +460,7 @@ void Fleet::list_to_all(const std::vector<std::string> &cmds, const std::string 
                 // on the line.
                 std::string out = u->bridge->stdout_text();
                 printf("  %s: %d times at the device; the bridge %s it and %s it to the line\n",
-                       u->name.c_str(),
-                       static_cast<int>(std::count(texts.begin(), texts.end(), c)),
+                       u->name.c_str(), static_cast<int>(std::count(texts.begin(), texts.end(), c)),
                        out.find("TOKENIZED COMMAND: " + c + "\n") != std::string::npos
                            ? "queued"
                            : "never queued",
@@ -626,9 +663,8 @@ void Fleet::outage() {
     auto back_at = [&] {
         std::map<int, Clock::time_point> back;
         for (auto &l : logins())
-            if (l.second > t_kill &&
-                units_[l.first]->bridge->stdout_text().find("received SUBACK", out_at[l.first]) !=
-                    std::string::npos)
+            if (l.second > t_kill && units_[l.first]->bridge->stdout_text().find(
+                                         "received SUBACK", out_at[l.first]) != std::string::npos)
                 back.emplace(l.first, l.second);
         return back;
     };
@@ -659,7 +695,8 @@ void Fleet::outage() {
            bench::format_summary(bench::summarize(downtime)).c_str(), all_back_s_,
            cfg_.broker == "cluster" ? "kill" : "restart");
     check(!affected.empty(), "phase 3: the outage cost sessions");
-    check(came_back == affected.size(), "phase 3: every unit that lost its session logged in again");
+    check(came_back == affected.size(),
+          "phase 3: every unit that lost its session logged in again");
 
     std::this_thread::sleep_for(5s);
     reporting = false;
@@ -705,8 +742,10 @@ void Fleet::outage() {
         e2e::write_file(cfg_.pids + "/rabbit" + std::to_string(killed_node) + ".pid",
                         std::to_string(restarted_->pid()) + "\n");
         auto t_node = Clock::now();
-        bool up = e2e::eventually(120s, [&] { return port_open(cfg_.node_ports[killed_node - 1]); });
-        printf("  node %d accepting again after %.1f s\n", killed_node, secs(Clock::now() - t_node));
+        bool up =
+            e2e::eventually(120s, [&] { return port_open(cfg_.node_ports[killed_node - 1]); });
+        printf("  node %d accepting again after %.1f s\n", killed_node,
+               secs(Clock::now() - t_node));
         check(up, "phase 3: the killed node came back");
     }
     e2e::eventually(e2e::Duration(cfg_.broker == "cluster" ? 120000 : 60000), delivered);
@@ -753,6 +792,196 @@ void Fleet::outage() {
         printf("  after the outage, a list to every unit:\n");
         list_to_all({"P3-AFTER"}, "phase 3");
     }
+}
+
+// A client on one unit's certificate trying another unit's topics; records
+// what the broker answers.
+class Intruder {
+  public:
+    Intruder(const Config &cfg, const std::string &cert_name, const std::string &role) {
+        mosq_ = mosquitto_new(("intruder-" + role + "-" + cert_name).c_str(), true, this);
+        mosquitto_tls_set(mosq_, (cfg.certs + "/ca.pem").c_str(), nullptr,
+                          (cfg.certs + "/" + cert_name + ".pem").c_str(),
+                          (cfg.certs + "/" + cert_name + ".key").c_str(), nullptr);
+        mosquitto_connect_callback_set(mosq_, [](mosquitto *, void *obj, int rc) {
+            static_cast<Intruder *>(obj)->connack_ = rc;
+        });
+        mosquitto_disconnect_callback_set(mosq_, [](mosquitto *, void *obj, int) {
+            static_cast<Intruder *>(obj)->dropped_ = true;
+        });
+        mosquitto_subscribe_callback_set(
+            mosq_, [](mosquitto *, void *obj, int, int n, const int *granted) {
+                static_cast<Intruder *>(obj)->granted_ = n > 0 ? granted[0] : -2;
+            });
+        mosquitto_publish_callback_set(mosq_, [](mosquitto *, void *obj, int) {
+            static_cast<Intruder *>(obj)->puback_ = true;
+        });
+        mosquitto_message_callback_set(mosq_,
+                                       [](mosquitto *, void *obj, const mosquitto_message *) {
+                                           static_cast<Intruder *>(obj)->received_++;
+                                       });
+        mosquitto_connect(mosq_, "localhost", cfg.remote_port, 60);
+        mosquitto_loop_start(mosq_);
+    }
+    ~Intruder() {
+        mosquitto_disconnect(mosq_);
+        mosquitto_loop_stop(mosq_, true);
+        mosquitto_destroy(mosq_);
+    }
+    bool connected(e2e::Duration timeout) {
+        return e2e::eventually(timeout, [&] { return connack_.load() == 0; });
+    }
+    mosquitto *mosq_;
+    std::atomic<int> connack_{-1}, granted_{-1}, received_{0};
+    std::atomic<bool> dropped_{false}, puback_{false};
+};
+
+std::vector<std::string> Fleet::states_of(int i) const {
+    std::vector<std::string> out;
+    for (const auto &m : remote_->messages(units_[i]->topic("availability")))
+        out.push_back(m.payload);
+    return out;
+}
+
+void Fleet::addressed_lists() {
+    printf("== phase A1: a list of its own to each unit on units/<MAC>/commands\n");
+    std::vector<Clock::time_point> sent(units_.size());
+    for (size_t i = 0; i < units_.size(); i++) {
+        auto &u = *units_[i];
+        sent[i] = Clock::now();
+        check(
+            remote_->publish(u.topic("commands"), "L-" + u.name + "-1;L-" + u.name + "-2", 1, 30s),
+            "phase A1: the list to " + u.name + " accepted");
+    }
+    e2e::eventually(e2e::Duration(60000 + 200L * units_.size()), [&] {
+        for (size_t i = 0; i < units_.size(); i++)
+            if (remote_->messages(units_[i]->topic("status_update")).size() < 2)
+                return false;
+        return true;
+    });
+    std::vector<double> lat;
+    long wrong = 0, lost = 0, dup = 0;
+    for (size_t i = 0; i < units_.size(); i++) {
+        auto &u = *units_[i];
+        auto reports = remote_->messages(u.topic("status_update"));
+        if (!reports.empty())
+            lat.push_back(secs(reports[0].received - sent[i]) * 1000);
+        std::vector<std::string> own{"L-" + u.name + "-1", "L-" + u.name + "-2"};
+        if (u.sim->command_texts() != own) {
+            wrong++;
+            printf("  %s's device got:", u.name.c_str());
+            for (const auto &t : u.sim->command_texts())
+                printf(" %s", t.c_str());
+            printf("\n");
+        }
+        std::map<std::string, int> seen;
+        for (const auto &m : remote_->messages(u.topic("status_update")))
+            seen[text_of(m.payload)]++;
+        for (const auto &c : own) {
+            int n = seen["OK " + u.name + " " + c];
+            lost += n == 0;
+            dup += n > 1 ? n - 1 : 0;
+        }
+    }
+    printf("  list -> first report: %s; devices with other than their own list: %ld; reports "
+           "lost %ld, duplicated %ld\n",
+           bench::format_summary(bench::summarize(lat)).c_str(), wrong, lost, dup);
+    check(wrong == 0, "phase A1: every device got its own list and nothing else");
+    check(lost == 0 && dup == 0, "phase A1: every report reached the remote once");
+    lost_ += lost;
+    dup_ += dup;
+    check(devices_idle(30s), "phase A1: every device idle again");
+}
+
+void Fleet::isolation() {
+    if (units_.size() < 2)
+        return;
+    Unit &own = *units_[0], &other = *units_[1];
+    printf("== phase A2: %s's certificate on %s's topics\n", own.name.c_str(), other.name.c_str());
+    // Two clients: a refused publish may cost the writer its connection, and
+    // with it (clean session) the reader's subscription.
+    Intruder reader(cfg_, own.name, "reader"), writer(cfg_, own.name, "writer");
+    check(reader.connected(10s) && writer.connected(10s),
+          "phase A2: the intruders connected on " + own.name + "'s certificate");
+    mosquitto_subscribe(reader.mosq_, nullptr, other.topic("status_update").c_str(), 1);
+    e2e::eventually(5s, [&] { return reader.granted_.load() != -1 || reader.dropped_.load(); });
+    int granted = reader.granted_.load();
+    bool dropped_by_subscribe = reader.dropped_.load();
+    mosquitto_publish(writer.mosq_, nullptr, other.topic("commands").c_str(), 7, "INTRUDE", 1,
+                      false);
+    e2e::eventually(5s, [&] { return writer.puback_.load() || writer.dropped_.load(); });
+    bool puback = writer.puback_.load(), dropped = writer.dropped_.load();
+    // The other unit reports: the intruder must not see it.
+    check(remote_->publish(other.topic("commands"), "ISO-" + other.name, 1, 30s),
+          "phase A2: the remote's list to " + other.name + " accepted");
+    e2e::eventually(20s, [&] { return other.got("ISO-" + other.name) == 1; });
+    std::this_thread::sleep_for(2s);
+    printf("  subscription to %s: %s; publish into its commands: %s\n",
+           other.topic("status_update").c_str(),
+           dropped_by_subscribe ? "connection closed"
+           : granted == 0x80    ? "refused (SUBACK 0x80)"
+                                : ("granted QoS " + std::to_string(granted)).c_str(),
+           dropped  ? "connection closed"
+           : puback ? "acknowledged (PUBACK)"
+                    : "no answer");
+    auto refusal = [&](bool held, const std::string &what) {
+        refusals_++;
+        refusals_held_ += held;
+        check(held, "phase A2: " + what);
+    };
+    refusal(other.got("INTRUDE") == 0, "another unit's commands: its device got nothing");
+    // Meaningful only while the reader's subscription stood: a reader the
+    // broker disconnected at its SUBSCRIBE has refused it too.
+    refusal(other.got("ISO-" + other.name) == 1 && reader.received_.load() == 0 &&
+                (dropped_by_subscribe || !reader.dropped_.load()),
+            "another unit's status_update: its report reached the remote, not the intruder");
+}
+
+void Fleet::availability() {
+    Unit &k = *units_[0];
+    printf("== phase A3: availability; %s SIGKILLed and restarted\n", k.name.c_str());
+    auto count_of = [&](int i, const char *s) {
+        auto v = states_of(i);
+        return static_cast<size_t>(std::count(v.begin(), v.end(), s));
+    };
+    size_t off0 = count_of(0, "offline");
+    size_t on0 = count_of(0, "online");
+    auto t0 = Clock::now();
+    k.bridge->kill();
+    bool off = e2e::eventually(10s, [&] { return count_of(0, "offline") > off0; });
+    double t_off = secs(Clock::now() - t0);
+    k.start(cfg_.pids);
+    auto t1 = Clock::now();
+    bool on = e2e::eventually(30s, [&] { return count_of(0, "online") > on0; });
+    all_back_s_ = secs(Clock::now() - t1);
+    printf("  SIGKILL -> offline (the will): %.3f s; restart -> online: %.2f s\n", t_off,
+           all_back_s_);
+    check(off, "phase A3: a unit killed shows offline");
+    check(on, "phase A3: the unit shows online again after its restart");
+    if (units_.size() < 2)
+        return;
+    Unit &t = *units_[1];
+    printf("== phase A3: %s stopped with SIGTERM\n", t.name.c_str());
+    size_t off1 = count_of(1, "offline");
+    t0 = Clock::now();
+    ::kill(t.bridge->pid(), SIGTERM);
+    off = e2e::eventually(10s, [&] { return count_of(1, "offline") > off1; });
+    double t_term = secs(Clock::now() - t0);
+    auto status = t.bridge->wait_exit(6s);
+    std::this_thread::sleep_for(1s);
+    bool once = count_of(1, "offline") == off1 + 1;
+    std::string log = e2e::read_file(cfg_.broker_dir + "/mosquitto.log");
+    bool clean = cfg_.broker != "mosquitto" ||
+                 log.find("Client " + t.mac + " disconnected.") != std::string::npos;
+    printf("  SIGTERM -> offline: %.3f s; exit status %d; offline received %zu time(s)%s\n", t_term,
+           status ? *status : -1, count_of(1, "offline") - off1,
+           cfg_.broker == "mosquitto" ? (clean ? "; the broker logged a DISCONNECT" : "") : "");
+    check(off && status && *status == 0, "phase A3: a unit stopped shows offline and exits 0");
+    check(once && clean, "phase A3: offline by its own publish, then a clean DISCONNECT (no will)");
+    size_t on1 = count_of(1, "online");
+    t.start(cfg_.pids);
+    check(e2e::eventually(30s, [&] { return count_of(1, "online") > on1; }),
+          "phase A3: the stopped unit online again after its restart");
 }
 
 void Fleet::resources() {
@@ -804,12 +1033,15 @@ int Fleet::run() {
     o.port = cfg_.remote_port;
     remote_ = std::make_unique<e2e::RemoteClient>(o);
     ::testing::AssertionResult up = remote_->connect(10s);
+    const std::string under = cfg_.addressed ? "units/+/" : "";
     if (up)
-        up = remote_->subscribe("login", 1);
+        up = remote_->subscribe(under + "login", 1);
     if (up)
-        up = remote_->subscribe("status_update", 1);
+        up = remote_->subscribe(under + "status_update", 1);
     if (up)
-        up = remote_->subscribe("info", 1);
+        up = remote_->subscribe(under + "info", 1);
+    if (up && cfg_.addressed)
+        up = remote_->subscribe(under + "availability", 1);
     if (!up)
         printf("  %s\n", up.message());
     check(up, "the remote connected and subscribed");
@@ -838,18 +1070,28 @@ int Fleet::run() {
     broker_baseline_kib_ = broker_rss_kib();
 
     cold_start();
-    if (!cfg_.storm) {
-        commands();
+    if (cfg_.addressed) {
+        addressed_lists();
         login_then_list();
+        isolation();
+        availability();
+    } else {
+        if (!cfg_.storm) {
+            commands();
+            login_then_list();
+        }
+        outage();
     }
-    outage();
     resources();
 
     // The summary is the last line, after the failures.
     for (const auto &f : failures)
         printf("fleet: FAILED: %s\n", f.c_str());
-    printf("fleet: %zu units, %ld reports lost, %ld duplicates, all back in %.1f s\n",
-           units_.size(), lost_, dup_, all_back_s_);
+    printf("fleet: %zu units, %ld reports lost, %ld duplicates, all back in %.1f s", units_.size(),
+           lost_, dup_, all_back_s_);
+    if (cfg_.addressed)
+        printf(", isolation: %d of %d refusals held", refusals_held_, refusals_);
+    printf("\n");
     return failures.empty() ? 0 : 1;
 }
 
@@ -858,7 +1100,7 @@ void usage(const char *argv0) {
             "usage: %s --work DIR --certs DIR --broker-dir DIR --pids DIR [--units N]\n"
             "          [--broker mosquitto|cluster] [--remote-port P] [--node-ports P,P,P]\n"
             "          [--commands K] [--probes M] [--outage S] [--storm] [--timeline FILE]\n"
-            "          [--haproxy-sock PATH]\n",
+            "          [--haproxy-sock PATH] [--addressed]\n",
             argv0);
 }
 
@@ -906,6 +1148,8 @@ int main(int argc, char **argv) {
             cfg.timeline = next();
         else if (a == "--haproxy-sock")
             cfg.haproxy_sock = next();
+        else if (a == "--addressed")
+            cfg.addressed = true;
         else {
             usage(argv[0]);
             return 2;

@@ -19,6 +19,13 @@
 #                                    MQTT subscription queues, and haproxy on
 #                                    127.0.0.1:18883 passing TLS through to them
 #                                    (FLEET_MIRROR=0 leaves the policy out)
+#   FLEET_ADDRESSED=1                units log in by their certificate's CN (their
+#                                    MAC; on the cluster their name, the topics
+#                                    bound to the client id) and may use only
+#                                    units/<MAC>/: publish
+#                                    login, status_update, info, availability,
+#                                    read commands; remote and responder (CNs)
+#                                    use every unit's topics
 #   fleet_stop                       SIGTERM to every recorded PID, SIGKILL to
 #                                    what is left after 10 s
 #
@@ -78,6 +85,7 @@ fleet_mosquitto() { # DIR CERTS [PORT]
     # reports of bridges that come back before the remote does.
     printf '%s\n' "persistence true" "persistence_location $dir/db/" "autosave_interval 1" \
         "max_connections -1" >>"$dir/mosquitto.conf"
+    [ "${FLEET_ADDRESSED:-0}" -eq 0 ] || fleet_mosquitto_acl "$dir" >>"$dir/mosquitto.conf"
     touch "$dir/mosquitto.log"
     [ "$(id -u)" -ne 0 ] || chown -R mosquitto "$dir/db" "$dir/mosquitto.log" 2>/dev/null || true
     # What the driver runs to bring a killed broker back.
@@ -87,6 +95,38 @@ fleet_mosquitto() { # DIR CERTS [PORT]
     "$dir/start.sh" &
     fleet_record mosquitto $!
     fleet_wait_port "$port" 10
+}
+
+# Each unit's own topics by pattern (%u: the CN), the remote parties every
+# unit's. What a rule does not allow, mosquitto refuses: a publish is dropped
+# (acknowledged all the same), a subscription gets the failure code.
+fleet_mosquitto_acl() { # DIR: the configuration lines; writes DIR/acl
+    printf '%s\n' "user remote" "topic readwrite units/#" "user responder" "topic readwrite units/#" \
+        "pattern write units/%u/login" "pattern write units/%u/status_update" \
+        "pattern write units/%u/info" "pattern write units/%u/availability" \
+        "pattern read units/%u/commands" >"$1/acl"
+    printf '%s\n' "use_identity_as_username true" "acl_file $1/acl"
+}
+
+# The same on the cluster: each CN a user (certificate login, the password
+# never used), permissions on the vhost, and topic permissions on amq.topic,
+# where the MQTT plugin turns "/" into ".". The plugin takes a user name
+# with a colon for "vhost:user", so a MAC cannot be the CN: "{client_id}"
+# (the MAC) binds the topics instead of "{username}".
+fleet_cluster_users() { # DIR UNIT-CN...
+    local dir=$1 u
+    shift
+    for u in remote responder haproxy-check "$@"; do
+        fleet_ctl "$dir" add_user "$u" "$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')" >/dev/null
+        fleet_ctl "$dir" set_permissions -p / "$u" '.*' '.*' '.*' >/dev/null
+    done
+    fleet_ctl "$dir" set_topic_permissions -p / remote amq.topic '^units\.' '^units\.' >/dev/null
+    fleet_ctl "$dir" set_topic_permissions -p / responder amq.topic '^units\.' '^units\.' >/dev/null
+    for u in "$@"; do
+        fleet_ctl "$dir" set_topic_permissions -p / "$u" amq.topic \
+            '^units\.{client_id}\.(login|status_update|info|availability)$' \
+            '^units\.{client_id}\.commands$' >/dev/null
+    done
 }
 
 # A node's environment: its own name, ports, state and configuration; the
@@ -113,6 +153,17 @@ fleet_start_node() { # DIR K
     fleet_record "rabbit$k" $!
 }
 
+# Anonymous as the default user, or (addressed) the certificate's CN as the
+# user name.
+fleet_cluster_login() {
+    if [ "${FLEET_ADDRESSED:-0}" -eq 0 ]; then
+        printf '%s\n' "mqtt.allow_anonymous = true" "mqtt.default_user = guest" "mqtt.default_pass = guest"
+    else
+        printf '%s\n' "mqtt.allow_anonymous = false" "mqtt.ssl_cert_login = true" \
+            "ssl_cert_login_from = common_name"
+    fi
+}
+
 fleet_cluster() { # DIR CERTS
     # shellcheck disable=SC2206
     local dir=$1 certs=$2 k port ports=($FLEET_NODE_PORTS)
@@ -136,16 +187,15 @@ listeners.tcp.default = 127.0.0.1:$((25670 + k))
 mqtt.listeners.tcp = none
 mqtt.listeners.ssl.default = 127.0.0.1:$port
 # Mutual TLS: a client without a certificate of our CA is refused in the
-# handshake; a client that passes it is logged in as the default user.
+# handshake; a client that passes it is logged in as the default user (or,
+# addressed, as the user its CN names).
 ssl_options.cacertfile = $certs/ca.pem
 ssl_options.certfile = $certs/broker.pem
 ssl_options.keyfile = $certs/broker.key
 ssl_options.verify = verify_peer
 ssl_options.fail_if_no_peer_cert = true
-mqtt.allow_anonymous = true
-mqtt.default_user = guest
-mqtt.default_pass = guest
 mqtt.vhost = /
+$(fleet_cluster_login)
 cluster_formation.peer_discovery_backend = classic_config
 cluster_formation.classic_config.nodes.1 = fleet1@localhost
 cluster_formation.classic_config.nodes.2 = fleet2@localhost

@@ -13,6 +13,12 @@
 #       --no-mirror leaves out the cluster's mirroring policy, to show what it
 #       is for; --via-proxy puts haproxy in front of mosquitto (which moves to
 #       port 18884), as in front of the cluster
+#   scripts/fleet.sh --addressed [--broker mosquitto|cluster] [--units N] [--probes M]
+#       each unit on its own topics: the units' build (topics under units/<MAC>/,
+#       availability), certificates naming the MACs, the broker holding each
+#       unit to its own topics (mosquitto's ACL, the cluster's topic
+#       permissions); a list to each unit, one unit's certificate on another's
+#       topics, a unit killed and one stopped
 #   scripts/fleet.sh --storm [--units N] [--outage S] [--backoff-max S] [--via-proxy]
 #       the reconnection storm: the same fleet (mosquitto) through an outage
 #       of S seconds (default 60) with the fixed 1 s retry and with a build
@@ -24,7 +30,8 @@
 # Defaults: mosquitto, 20 units, 5 commands, 10 probes, a 5 s outage. Builds
 # into build-fleet/ (BUILD_DIR overrides); the run's files stay in
 # BUILD_DIR/fleet-out/. Last line: fleet: <N> units, <lost> reports lost,
-# <dup> duplicates, all back in <s> s.
+# <dup> duplicates, all back in <s> s (--addressed: the killed unit's
+# restart to its online; then ", isolation: <held> of <made> refusals held").
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,6 +46,7 @@ OUTAGE=
 STORM=0
 BACKOFF_MAX=30
 PROXY=0
+ADDRESSED=0
 
 usage() {
     sed -n '/^#   scripts/,/^# Defaults/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
@@ -55,6 +63,7 @@ while [ $# -gt 0 ]; do
     --backoff-max) BACKOFF_MAX=${2:?}; shift ;;
     --no-mirror) export FLEET_MIRROR=0 ;;
     --via-proxy) PROXY=1 ;;
+    --addressed) ADDRESSED=1 ;;
     *) usage ;;
     esac
     shift
@@ -97,6 +106,7 @@ if [ -z "${FLEET_NETNS:-}" ]; then
             --outage "$OUTAGE" --backoff-max "$BACKOFF_MAX")
         [ "$STORM" -eq 0 ] || args+=(--storm)
         [ "$PROXY" -eq 0 ] || args+=(--via-proxy)
+        [ "$ADDRESSED" -eq 0 ] || args+=(--addressed)
         # shellcheck disable=SC2016
         FLEET_NETNS=1 exec unshare --net bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "${args[@]}"
     fi
@@ -113,7 +123,20 @@ trap fleet_stop EXIT
 chmod 0755 "$BUILD"
 
 names="remote responder haproxy-check"
-for i in $(seq "$UNITS"); do names="$names $(printf 'u%03d' "$i")"; done
+unit_cns=
+for i in $(seq "$UNITS"); do
+    if [ "$ADDRESSED" -eq 1 ] && [ "$BROKER" = mosquitto ]; then
+        # The MAC the driver gives unit i: the CN mosquitto knows it by.
+        cn=$(printf '02:FC:00:00:%02X:%02X' $((i >> 8 & 255)) $((i & 255)))
+        names="$names $(printf 'u%03d' "$i")=$cn"
+    else
+        # RabbitMQ would read a MAC as "vhost:user": the cluster's users are
+        # the unit names, their topics bound to the client id.
+        unit_cns="$unit_cns $(printf 'u%03d' "$i")"
+        names="$names $(printf 'u%03d' "$i")"
+    fi
+done
+[ "$ADDRESSED" -eq 0 ] || export FLEET_ADDRESSED=1
 echo "== certificates: one CA, the broker, $UNITS units and the remote parties"
 # shellcheck disable=SC2086
 sh "$ROOT/scripts/make-certs.sh" "$OUT/certs" $names
@@ -135,8 +158,10 @@ start_mosquitto() {
 driver() { # BROKER-DIR ARGS...
     local dir=$1
     shift
+    local more=()
+    [ "$ADDRESSED" -eq 0 ] || more=(--addressed)
     "$BUILD/bench/fleet-driver" --units "$UNITS" --broker "$BROKER" --work "$OUT/units" \
-        --certs "$OUT/certs" --broker-dir "$dir" --pids "$FLEET_PIDS" "$@"
+        --certs "$OUT/certs" --broker-dir "$dir" --pids "$FLEET_PIDS" "${more[@]}" "$@"
 }
 
 if [ "$STORM" -eq 1 ]; then
@@ -179,6 +204,8 @@ if [ "$BROKER" = cluster ]; then
     echo "== three RabbitMQ nodes, the mirroring policy, haproxy in front"
     t0=$(date +%s)
     fleet_cluster "$OUT/cluster" "$OUT/certs"
+    # shellcheck disable=SC2086
+    [ "$ADDRESSED" -eq 0 ] || fleet_cluster_users "$OUT/cluster" $unit_cns
     echo "cluster up in $(($(date +%s) - t0)) s"
     driver "$OUT/cluster" --remote-port 18893 --node-ports 18891,18892,18893 \
         --haproxy-sock "$OUT/cluster/haproxy.sock" \

@@ -5,7 +5,8 @@
 #   NAME.{pem,key}           a client certificate (clientAuth) signed by ca for
 #                            each NAME given (default: bridge remote); made
 #                            a few at a time in parallel, for fleets of
-#                            hundreds
+#                            hundreds; NAME=CN names the files NAME and the
+#                            certificate CN (a unit's MAC, say)
 #   other-ca.{pem,key}       an unrelated CA, and signed by it
 #   other-broker.{pem,key}   as broker
 #   other-client.{pem,key}   a client certificate
@@ -56,7 +57,7 @@ jobs=$(($(nproc 2>/dev/null || echo 1) * 2))
 running=0
 for c in $CLIENTS; do
     next
-    sign "$c" "/CN=$c" ca extendedKeyUsage=clientAuth &
+    sign "${c%%=*}" "/CN=${c#*=}" ca extendedKeyUsage=clientAuth &
     running=$((running + 1))
     if [ "$running" -ge "$jobs" ]; then
         wait
@@ -65,6 +66,7 @@ for c in $CLIENTS; do
 done
 wait
 for c in $CLIENTS; do
+    c=${c%%=*}
     [ -s "$c.pem" ] || { echo "make-certs.sh: no certificate for $c" >&2; exit 1; }
 done
 ca other-ca "/CN=unrelated test CA"

@@ -12,6 +12,7 @@
 #include "log_text.h"
 #include "outbox.h"
 #include "serial.h"
+#include "topics.h"
 
 // Without a poll interval the exchange thread waits on the line instead: a
 // report ends when the line has been quiet for BRIDGE_REPORT_GAP_MS.
@@ -133,12 +134,12 @@ static void finish_report(void) {
     if (settling != AFTER_FULL_REPORT)
         log_dropped_bytes();
     if (report[0] == '!') {
-        outbox_add("info", report);
+        outbox_add(topic_info, report);
         line_write("#\n", 2);
     } else {
         line_write("#\n", 2);
         printf("RECEIVED STATUS UPDATE FROM ARDUINO.\n");
-        outbox_add("status_update", report);
+        outbox_add(topic_status_update, report);
         // A report that answers no command is still passed on, but there is
         // nothing to remove.
         if (head_written) {

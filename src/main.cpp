@@ -10,6 +10,7 @@
 #include "exchange.h"
 #include "net_loop.h"
 #include "serial.h"
+#include "topics.h"
 
 // Fills ID from the last hardware address that the interface listing shows.
 static void get_MAC(void) {
@@ -70,6 +71,11 @@ int main(int argc, char *argv[]) {
     serial_flush();
     queue = createQueue();
     get_MAC();
+    if (!topics_init(ID)) {
+        fprintf(stderr, "Error: the topics with prefix \"%s\" do not fit for client id %s.\n",
+                BRIDGE_TOPIC_PREFIX, ID);
+        return 1;
+    }
     mosquitto_lib_init();
     if (!net_init()) {
         fprintf(stderr, "Error: Out of memory.\n");

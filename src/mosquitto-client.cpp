@@ -9,6 +9,7 @@
 #include "bridge_config.h"
 #include "exchange.h"
 #include "log_text.h"
+#include "topics.h"
 
 void my_log_callback(struct mosquitto *m, void *obj, int level, const char *text) {
     (void)m;
@@ -111,7 +112,7 @@ void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_
     if (msg->payloadlen && msg->payload) {
         print_escaped(msg->topic);
         print_escaped_line(" ", (char *)msg->payload);
-        if (strcmp(msg->topic, "commands") == 0)
+        if (strcmp(msg->topic, topic_commands) == 0)
             take_command_list((char *)msg->payload);
     } else {
         print_escaped(msg->topic);

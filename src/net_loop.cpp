@@ -20,8 +20,10 @@
 // How long a stop waits for the broker to acknowledge what is held: procd
 // sends SIGKILL 5 s after its SIGTERM.
 #define STOP_DRAIN_MS 3000
-// How long a stop waits for the DISCONNECT to go out: with the drain and the
-// exchange thread's last cycle, still within procd's 5 s.
+// How long a stop waits for the broker to acknowledge the unit's "offline".
+#define STOP_OFFLINE_MS 500
+// How long a stop waits for the DISCONNECT to go out: with the drain, the
+// "offline" and the exchange thread's last cycle, still within procd's 5 s.
 #define STOP_DISCONNECT_MS 500
 
 // Everything below is the main thread's.
@@ -130,7 +132,9 @@ static const char *client_step(struct mosquitto *m, int timeout_ms) {
     const char *why = failed ? socket_error(fd) : NULL;
     errno = 0;
     int rc = mosquitto_loop(m, 0, 1);
-    if (why)
+    // The library's reason, when it has one, says more than the socket's
+    // (a TLS alert ahead of the reset, say).
+    if (why && rc == MOSQ_ERR_SUCCESS)
         return why;
     if (rc != MOSQ_ERR_SUCCESS)
         return session_end_reason(session_disconnect_rc() ? session_disconnect_rc() : rc);
@@ -170,6 +174,7 @@ static void run_client(struct mosquitto *m) {
         if (up && !had_session) {
             had_session = true;
             session_began();
+            session_announce(m, true);
             reconnect_attempts = 0;
         }
         int wait = 1000; // the library's keep-alive is checked at least this often
@@ -222,6 +227,18 @@ static void retry_wait(void) {
     }
 }
 
+// Publishes the unit's "offline" and pumps M until the broker acknowledged
+// it or STOP_OFFLINE_MS have passed: the clean DISCONNECT that follows
+// suppresses the will.
+static void announce_offline(struct mosquitto *m) {
+    session_announce(m, false);
+    long long until = now_ms() + STOP_OFFLINE_MS;
+    for (long long now = now_ms(); !session_offline_delivered() && now < until; now = now_ms()) {
+        if (client_step(m, ms_until(until, now, 100)))
+            return;
+    }
+}
+
 // Pumps M until its DISCONNECT is out and the library has closed the socket,
 // or STOP_DISCONNECT_MS have passed.
 static void disconnect_cleanly(struct mosquitto *m) {
@@ -234,13 +251,16 @@ static void disconnect_cleanly(struct mosquitto *m) {
     }
 }
 
-// The stop: no more commands, the exchange thread ends, a DISCONNECT when a
-// session is up, and the count of reports the broker never acknowledged.
+// The stop: no more commands, the exchange thread ends, the unit's
+// "offline" and a DISCONNECT when a session is up, and the count of reports
+// the broker never acknowledged.
 static void stop_cleanly(struct mosquitto *m) {
     hold_commands();
     exchange_stop();
-    if (m && session_up())
+    if (m && session_up()) {
+        announce_offline(m);
         disconnect_cleanly(m);
+    }
     pthread_mutex_lock(&bridge_lock);
     int undelivered = outbox_held() + outbox_in_flight();
     pthread_mutex_unlock(&bridge_lock);

@@ -45,7 +45,8 @@ typedef int (*outbox_publisher)(const char *topic, const unsigned char *payload,
 void outbox_set_publisher(outbox_publisher publish);
 
 // Exchange thread: queues a copy of PAYLOAD (REPORT_SIZE bytes) for TOPIC, a
-// string literal, then hands over what the session and the window allow.
+// string that lives as long as the bridge (topics.h), then hands over what
+// the session and the window allow.
 void outbox_add(const char *topic, const unsigned char *payload);
 
 // Exchange thread, once per cycle: hands held reports to the library, oldest

@@ -9,6 +9,7 @@
 #include "exchange.h"
 #include "mosquitto-client.h"
 #include "outbox.h"
+#include "topics.h"
 
 #define LOGIN_LENGTH 55 // the login text with a 17-character ID, without its NUL
 
@@ -29,13 +30,18 @@ static RepeatedLine connect_failures = {"Connect failed", "", "", 0};
 
 // Everything below is the main thread's.
 
-// Mid of this connection's SUBSCRIBE to "commands"; its SUBACK releases the
-// login.
+// Mid of this connection's SUBSCRIBE to the commands topic; its SUBACK
+// releases the login.
 static int subscribe_mid;
 // The broker's answer to this attempt's CONNECT; -1 before it.
 static int connack_result;
 // Why the library closed this attempt's socket, from the disconnect handler.
 static int disconnect_rc;
+
+// Mid of the "offline" published at a clean stop, and whether the broker
+// acknowledged it.
+static int offline_mid;
+static bool offline_acknowledged;
 
 // Result of the last mosquitto_tls_set, so that a retry that keeps failing
 // the same way prints its message once.
@@ -80,7 +86,7 @@ static void publish_login(struct mosquitto *m) {
     memset(login, 0, sizeof(login));
     snprintf(login, sizeof(login), "{\"ID\":\"%s\",\"login\":\"test\",\"pass\":\"vmzq\"}", ID);
     int mid = 0;
-    int rc = bridge_publish(m, &mid, "login", LOGIN_LENGTH, login, 1, false);
+    int rc = bridge_publish(m, &mid, topic_login, LOGIN_LENGTH, login, 1, false);
     pthread_mutex_lock(&bridge_lock);
     outbox_login_published(rc, mid);
     pthread_mutex_unlock(&bridge_lock);
@@ -100,7 +106,7 @@ void my_connect_callback(struct mosquitto *m, void *obj, int result) {
     // broker's SUBACK: a list sent in answer to it must find the
     // subscription in place.
     int mid = 0;
-    if (mosquitto_subscribe(m, &mid, "commands", 1) == MOSQ_ERR_SUCCESS && mid != 0) {
+    if (mosquitto_subscribe(m, &mid, topic_commands, 1) == MOSQ_ERR_SUCCESS && mid != 0) {
         subscribe_mid = mid;
     } else {
         subscribe_mid = 0;
@@ -124,6 +130,10 @@ void my_subscribe_callback(struct mosquitto *m, void *obj, int mid, int qos_coun
 void my_publish_callback(struct mosquitto *m, void *obj, int mid) {
     (void)m;
     (void)obj;
+    if (offline_mid != 0 && mid == offline_mid) {
+        offline_acknowledged = true;
+        return;
+    }
     pthread_mutex_lock(&bridge_lock);
     bool more = outbox_acknowledged(mid);
     pthread_mutex_unlock(&bridge_lock);
@@ -170,6 +180,13 @@ struct mosquitto *session_client_new(void) {
     // otherwise wait for the broker's delayed ACK of the list's PUBACK.
     mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
 #endif
+    // Retained, so that whoever subscribes later learns the unit's state; the
+    // broker publishes it when the link is lost without a DISCONNECT.
+    if (BRIDGE_AVAILABILITY &&
+        mosquitto_will_set(m, topic_availability, 7, "offline", 1, true) != MOSQ_ERR_SUCCESS) {
+        mosquitto_destroy(m);
+        return NULL;
+    }
     mosquitto_log_callback_set(m, my_log_callback);
     mosquitto_connect_callback_set(m, my_connect_callback);
     mosquitto_message_callback_set(m, my_message_callback);
@@ -188,8 +205,25 @@ void session_began(void) {
     end_repeats(&loop_stops);
 }
 
+void session_announce(struct mosquitto *m, bool online) {
+    if (!BRIDGE_AVAILABILITY)
+        return;
+    const char *state = online ? "online" : "offline";
+    int mid = 0;
+    int rc = bridge_publish(m, &mid, topic_availability, (int)strlen(state), state, 1, true);
+    if (!online) {
+        offline_mid = rc == MOSQ_ERR_SUCCESS ? mid : 0;
+        offline_acknowledged = false;
+    }
+}
+
+bool session_offline_delivered(void) {
+    return offline_mid == 0 || offline_acknowledged;
+}
+
 void session_attempt_began(void) {
     subscribe_mid = 0;
+    offline_mid = 0;
     connack_result = -1;
     disconnect_rc = 0;
 }

@@ -49,8 +49,18 @@ void session_ended(const char *reason);
 // A login was acknowledged: the once-per-change lines print their counts.
 void session_began(void);
 
+// With BRIDGE_AVAILABILITY: publishes "online" or "offline" on the
+// availability topic, QoS 1, retained, on M (after the login's
+// acknowledgement; before the DISCONNECT of a clean stop). Otherwise
+// nothing.
+void session_announce(struct mosquitto *m, bool online);
+
+// True once the broker acknowledged the "offline" of session_announce, or
+// when there is none to wait for.
+bool session_offline_delivered(void);
+
 // Session handlers, main thread (inside the library's read and write
-// steps). Accepted connection: subscribes to "commands"; refused: "Connect
+// steps). Accepted connection: subscribes to the commands topic; refused: "Connect
 // failed" on stderr, once per change of the broker's answer.
 void my_connect_callback(struct mosquitto *m, void *obj, int result);
 // The SUBACK of that subscription: the login is published.
@@ -58,7 +68,8 @@ void my_subscribe_callback(struct mosquitto *m, void *obj, int mid, int qos_coun
                            const int *granted_qos);
 void my_disconnect_callback(struct mosquitto *m, void *obj, int rc);
 // A PUBACK: the login's opens the session for reports, a report's frees the
-// outbox's window. Takes bridge_lock.
+// outbox's window, the stop's "offline" lets the DISCONNECT go. Takes
+// bridge_lock.
 void my_publish_callback(struct mosquitto *m, void *obj, int mid);
 
 // The client is gone: held reports wait for the next login, those in flight
