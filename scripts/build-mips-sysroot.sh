@@ -1,8 +1,11 @@
 #!/bin/sh
 # Builds the MIPS32 big-endian staging tree that the cross build links against:
-# OpenSSL 3.0 and libmosquitto (library only) from Debian's source packages,
-# and GoogleTest from /usr/src/googletest. Everything is installed with
-# prefix /usr under SYSROOT.
+# OpenSSL 3.0 from Debian's source package, libmosquitto (library only) and
+# GoogleTest from /usr/src/googletest. Everything is installed with prefix
+# /usr under SYSROOT. libmosquitto is Debian's source package for glibc; for
+# musl, the board's build, it is the upstream release that OpenWrt's main
+# line ships, from mosquitto-<version>.tar.gz in $MOSQUITTO_DEPS_DIR (default
+# ../shared/deps beside the repository), checked against its SHA256SUMS.
 #
 #   scripts/build-mips-sysroot.sh [SYSROOT]          Debian's glibc toolchain;
 #                                                    shared libraries, the C
@@ -39,6 +42,9 @@ work=$sysroot.work
 srcdir=${BRIDGE_MIPS_SOURCES:-$ROOT/build-mips/sources}
 toolchain=$ROOT/cmake/$triplet.cmake
 jobs=$(nproc 2>/dev/null || echo 2)
+# 2.0.22 is the first 2.0.x whose network loop survives a refused first TLS
+# connection; OpenWrt's main line ships it.
+musl_mosquitto=2.0.22
 
 # logged NAME COMMAND...: runs COMMAND with its output in $work/NAME.log,
 # which is shown (its end) when the command fails.
@@ -52,11 +58,20 @@ if [ "${REBUILD:-0}" = 1 ]; then
     rm -rf "$sysroot" "$work"
     mkdir -p "$sysroot"
 fi
+# A musl tree made with another libmosquitto gets this one in its place; the
+# rest of it is kept.
+if [ $abi = musl ] && [ -f "$sysroot/.complete" ] &&
+    ! grep -qx "mosquitto=mosquitto-$musl_mosquitto.tar.gz" "$sysroot/.complete"; then
+    log "$sysroot has $(sed -n 's/^mosquitto=//p' "$sysroot/.complete"): rebuilding libmosquitto $musl_mosquitto"
+    rm -f "$sysroot/.complete" "$sysroot/.stamps/mosquitto"
+fi
 if [ -f "$sysroot/.complete" ]; then
     log "reusing $sysroot ($(tr '\n' ' ' <"$sysroot/.complete"))"
     exit 0
 fi
 mkdir -p "$work" "$sysroot/.stamps"
+# Before the long OpenSSL build: a missing or altered tarball stops the run.
+[ $abi = gnu ] || [ -f "$sysroot/.stamps/mosquitto" ] || mosquitto_tarball $musl_mosquitto
 
 # --- tools -------------------------------------------------------------------
 need_pkgs=
@@ -202,10 +217,16 @@ build_openssl() {
 }
 
 build_mosquitto() {
-    prepare_source mosquitto libmosquitto
     if [ $abi = gnu ]; then
+        prepare_source mosquitto libmosquitto
         set -- -DWITH_STATIC_LIBRARIES=OFF
     else
+        mosquitto_tarball $musl_mosquitto
+        src=$work/mosquitto
+        rm -rf "$src"
+        mkdir -p "$src"
+        tar -xzf "$MOSQUITTO_TARBALL" -C "$src" --strip-components=1
+        log "building libmosquitto $(basename "$MOSQUITTO_TARBALL")"
         set -- -DWITH_STATIC_LIBRARIES=ON -DWITH_SHARED_LIBRARIES=OFF
     fi
     cmake_component mosquitto "$src" \
@@ -243,7 +264,9 @@ done
 
 # what went in: the .dsc when Debian's patches were applied, else the tarball
 origin() {
-    if [ -f "$work/$1/debian/changelog" ]; then
+    if [ $abi = musl ] && [ "$1" = mosquitto ]; then
+        echo "mosquitto-$musl_mosquitto.tar.gz"
+    elif [ -f "$work/$1/debian/changelog" ]; then
         basename "$(newest_dsc "$1")"
     else
         basename "$(orig_tarball "$1")"

@@ -10,6 +10,11 @@
 #                          soft float, static (no program interpreter, no
 #                          shared library); prints what it found, or the
 #                          first mismatch
+#   mosquitto_tarball VERSION
+#                          sets MOSQUITTO_TARBALL to mosquitto-VERSION.tar.gz
+#                          in $MOSQUITTO_DEPS_DIR (default ../shared/deps
+#                          beside the repository) once its SHA-256 matches
+#                          that folder's SHA256SUMS; dies otherwise
 #   CLANG_PACKAGES         what the clang builds (sanitizers, fuzzing) need
 
 log() { printf '== %s\n' "$*"; }
@@ -46,6 +51,18 @@ board_abi() {
         return 0
     fi
     return 1
+}
+
+mosquitto_tarball() {
+    _deps=${MOSQUITTO_DEPS_DIR:-$ROOT/../shared/deps}
+    _name=mosquitto-$1.tar.gz
+    [ -f "$_deps/$_name" ] ||
+        die "no $_deps/$_name (MOSQUITTO_DEPS_DIR names the folder with it and SHA256SUMS)"
+    _want=$(awk -v f="$_name" '$2 == f || $2 == "*" f { print $1 }' "$_deps/SHA256SUMS" 2>/dev/null)
+    [ -n "$_want" ] || die "no checksum for $_name in $_deps/SHA256SUMS"
+    _got=$(sha256sum "$_deps/$_name" | cut -d' ' -f1)
+    [ "$_got" = "$_want" ] || die "$_deps/$_name: SHA-256 $_got, but SHA256SUMS says $_want"
+    MOSQUITTO_TARBALL=$(cd "$_deps" && pwd)/$_name
 }
 
 CLANG_PACKAGES="clang libclang-rt-14-dev"
