@@ -34,6 +34,13 @@ static void on_stop_signal(int sig) {
     net_request_stop();
 }
 
+// A write to a socket the broker has closed must fail with EPIPE, not end the
+// process: libmosquitto 2.0.11 set this in mosquitto_new, later versions
+// leave it to the program.
+static void ignore_broken_pipes(void) {
+    signal(SIGPIPE, SIG_IGN);
+}
+
 static void stop_signals(sigset_t *set) {
     sigemptyset(set);
     sigaddset(set, SIGTERM);
@@ -77,6 +84,7 @@ int main(int argc, char *argv[]) {
         return 1;
     }
     mosquitto_lib_init();
+    ignore_broken_pipes();
     if (!net_init()) {
         fprintf(stderr, "Error: Out of memory.\n");
         return 1;
