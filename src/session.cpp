@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <errno.h>
 #include <mosquitto.h>
 #include <stdio.h>
 #include <string.h>
@@ -76,6 +77,11 @@ static void note_repeat(RepeatedLine *l, const char *reason, const char *detail)
 const char *session_end_reason(int rc) {
     if (rc == MOSQ_ERR_KEEPALIVE)
         return "No answer within the keep-alive";
+    // Every TLS failure leaves EPROTO; some versions report a failed
+    // handshake as that errno rather than as a TLS error, and a reason that
+    // flips between the two would print a line per attempt.
+    if (rc == MOSQ_ERR_ERRNO && errno == EPROTO)
+        rc = MOSQ_ERR_TLS;
     return mosquitto_strerror(rc);
 }
 
