@@ -38,7 +38,7 @@ bool session_refused(void);
 // handler; 0 when it did not say.
 int session_disconnect_rc(void);
 
-// The library's text for RC, but for a keep-alive that went unanswered
+// The library's text for RC, but for a keep-alive that went unanswered,
 // which older versions call "Unknown error.".
 const char *session_end_reason(int rc);
 
