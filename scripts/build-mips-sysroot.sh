@@ -223,7 +223,9 @@ build_mosquitto() {
     else
         mosquitto_tarball $musl_mosquitto
         src=$work/mosquitto
-        rm -rf "$src"
+        # A build tree left by another version would keep its objects: the
+        # tarball's files are older than they are.
+        rm -rf "$src" "$work/mosquitto-build"
         mkdir -p "$src"
         tar -xzf "$MOSQUITTO_TARBALL" -C "$src" --strip-components=1
         log "building libmosquitto $(basename "$MOSQUITTO_TARBALL")"
