@@ -242,7 +242,7 @@ void Process::start(const std::vector<std::string> &argv, const std::string &cwd
     posix_spawn_file_actions_addclosefrom_np(&files, 3);
 #endif
     // Its own process group, so that kill() reaches what it starts. The test
-    // process ignores SIGPIPE (libmosquitto does that) and may block
+    // process ignores SIGPIPE (e2e_main.cpp) and may block
     // signals; the program must start with the defaults.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);

@@ -211,7 +211,8 @@ class PiecewiseReportFastPoll : public PiecewiseReport {
 TEST_F(PiecewiseReport, IsPublishedWholeAtTheDefaultPoll) {
     ASSERT_TRUE(remote.publish("commands", "a"));
     ASSERT_TRUE(device->wait_for_reports(1, 5s));
-    EXPECT_EQ(payloads("status_update", 2, 1s), Strings{report});
+    // Given time for a second report to show, on a loaded machine too.
+    EXPECT_EQ(payloads("status_update", 2, 3s), Strings{report});
 }
 
 TEST_F(PiecewiseReportFastPoll, IsPublishedAsTwoReportsAtA10msPoll) {
