@@ -46,6 +46,15 @@ class Relay {
     void freeze() {
         freezes_++;
     }
+    // The whole path dead: the links frozen, and new ones accepted but
+    // never passed on, until revive().
+    void kill_path() {
+        dead_ = true;
+        freeze();
+    }
+    void revive() {
+        dead_ = false;
+    }
     void cut() {
         cut_ = true;
     }
@@ -67,6 +76,10 @@ class Relay {
         if (client < 0)
             return;
         connections_++;
+        if (dead_) {
+            links_.push_back({client, -1, true});
+            return;
+        }
         int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr = loopback(kBrokerPort);
         if (connect(server, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
@@ -143,7 +156,7 @@ class Relay {
 
     int listen_ = -1;
     std::thread thread_;
-    std::atomic<bool> stop_{false}, cut_{false};
+    std::atomic<bool> stop_{false}, cut_{false}, dead_{false};
     std::atomic<int> freezes_{0}, connections_{0};
     std::vector<Link> links_; // relay thread only
 };
@@ -251,6 +264,36 @@ INSTANTIATE_TEST_SUITE_P(Mode, SilentLoss,
                          ::testing::Values("mqtt-serial-bridge-test-keepalive5",
                                            "mqtt-serial-bridge-test-event-keepalive5"),
                          mode_name);
+
+// A fleet unit (own topics, availability) whose whole path dies: the broker
+// gives up on it once 1.5 keep-alives (5 s in this build) have passed
+// without a packet, and publishes its will, so the remote sees "offline"
+// without a word from the unit; "online" comes back with its next session.
+// mosquitto 2.0.11 looks at keep-alives every few seconds, so "offline"
+// comes 1.5 to 2.5 keep-alives after the last packet.
+TEST_F(Link, FrozenUnitShowsOfflineFromItsWill) {
+    const std::string topic = std::string("units/") + kMac + "/availability";
+    start("mqtt-serial-bridge-test-units-keepalive5");
+    ASSERT_TRUE(remote.subscribe(topic, 1)); // the retained "online"
+    auto online = remote.wait_for_message(topic, 5s);
+    ASSERT_TRUE(online && online->payload == "online");
+    auto frozen = std::chrono::steady_clock::now();
+    relay->kill_path();
+    ASSERT_TRUE(eventually(20s, [&] {
+        for (const Message &m : remote.messages(topic))
+            if (m.payload == "offline")
+                return true;
+        return false;
+    })) << "no offline within 20 s of the freeze";
+    long ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - frozen)
+                  .count();
+    figure("ms_to_offline", ms);
+    EXPECT_LE(ms, 12500 + 1000) << "later than the broker's keep-alive check";
+    relay->revive();
+    EXPECT_TRUE(remote.wait_for_count(topic, 3, 20s).back().payload == "online")
+        << "not online again after the reconnection";
+}
 
 // With room for 5 held reports (these builds), 12 read while the link is cut:
 // the newest 5 arrive, in order, and the loss is logged when it begins and
