@@ -3,7 +3,6 @@
 #include "exchange.h"
 
 #include <atomic>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,6 +11,7 @@
 #include "bridge.h"
 #include "bridge_config.h"
 #include "serial.h"
+#include "wake.h"
 
 #define EVENT_DRIVEN (BRIDGE_POLL_INTERVAL_MS == 0)
 
@@ -19,33 +19,22 @@
 static std::atomic<bool> exchange_ending;
 static pthread_t exchange_thread;
 
-// Read end and write end of the pipe that wakes the exchange thread; -1
-// when it could not be made (the thread then only sleeps).
-static int wake_pipe[2] = {-1, -1};
+// Wakes the exchange thread; when it could not be made, the thread only
+// sleeps.
+static struct Wake wake = WAKE_INIT;
 
-// Wakes the exchange thread when it waits on the line; any thread.
 void exchange_wake(void) {
-    if (wake_pipe[1] >= 0) {
-        char b = 1;
-        ssize_t n = write(wake_pipe[1], &b, 1); // a full pipe already wakes it
-        (void)n;
-    }
-}
-
-// Empties the wake-up pipe; true when it held a wake-up.
-static bool take_wake(void) {
-    char drain[64];
-    return read(wake_pipe[0], drain, sizeof(drain)) > 0;
+    wake_signal(&wake);
 }
 
 // Event-driven mode: sleeps until a byte arrives, another thread wakes the
 // loop, or the cycle's wait runs out.
 static void wait_for_line(int wait_ms) {
-    struct pollfd fds[2] = {{sd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+    struct pollfd fds[2] = {{sd, POLLIN, 0}, {wake.fds[0], POLLIN, 0}};
     if (poll(fds, 2, wait_ms) <= 0)
         return;
     if (fds[1].revents & POLLIN)
-        take_wake();
+        wake_take(&wake);
     // A line that hangs up stays readable without data: don't spin on it.
     if ((fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN))
         usleep(100000);
@@ -59,8 +48,8 @@ static void wait_for_line(int wait_ms) {
 static void sleep_poll_interval(void) {
     long long end = now_ms() + BRIDGE_POLL_INTERVAL_MS;
     for (long long left; !exchange_ending && (left = end - now_ms()) > 0;) {
-        struct pollfd fd = {wake_pipe[0], POLLIN, 0};
-        if (poll(&fd, 1, (int)left) > 0 && take_wake()) {
+        struct pollfd fd = {wake.fds[0], POLLIN, 0};
+        if (poll(&fd, 1, (int)left) > 0 && wake_take(&wake)) {
             pthread_mutex_lock(&bridge_lock);
             send_list_if_idle();
             pthread_mutex_unlock(&bridge_lock);
@@ -82,10 +71,7 @@ void *serial_reads(void *arg) {
 
 void exchange_start(void) {
     // The thread sleeps on the line and on this pipe, or on the pipe alone.
-    if (pipe(wake_pipe) == 0) {
-        fcntl(wake_pipe[0], F_SETFL, O_NONBLOCK);
-        fcntl(wake_pipe[1], F_SETFL, O_NONBLOCK);
-    }
+    wake_open(&wake);
     if (pthread_create(&exchange_thread, NULL, serial_reads, NULL) != 0) {
         fprintf(stderr, "Unable to start the serial thread.\n");
         exit(1);

@@ -1,7 +1,6 @@
 #include "net_loop.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <mosquitto.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,6 +15,7 @@
 #include "exchange.h"
 #include "outbox.h"
 #include "session.h"
+#include "wake.h"
 
 // How long a stop waits for the broker to acknowledge what is held: procd
 // sends SIGKILL 5 s after its SIGTERM.
@@ -37,21 +37,11 @@ static struct mosquitto *first_client;
 
 // Wakes the loop's poll: a report to write, a stop to make. Written from
 // the exchange thread and from the signal handler.
-static int wake_pipe[2] = {-1, -1};
+static struct Wake wake = WAKE_INIT;
 static volatile sig_atomic_t stop_requested;
 
 static void net_wake(void) {
-    if (wake_pipe[1] >= 0) {
-        char b = 1;
-        ssize_t n = write(wake_pipe[1], &b, 1); // a full pipe already wakes it
-        (void)n;
-    }
-}
-
-static void drain_wake_pipe(void) {
-    char drain[64];
-    while (read(wake_pipe[0], drain, sizeof(drain)) > 0) {
-    }
+    wake_signal(&wake);
 }
 
 int net_publish_report(const char *topic, const unsigned char *payload, int *mid) {
@@ -118,11 +108,11 @@ static const char *client_step(struct mosquitto *m, int timeout_ms) {
     pthread_mutex_lock(&bridge_lock);
     short events = POLLIN | (mosquitto_want_write(m) ? POLLOUT : 0);
     pthread_mutex_unlock(&bridge_lock);
-    struct pollfd fds[2] = {{fd, events, 0}, {wake_pipe[0], POLLIN, 0}};
+    struct pollfd fds[2] = {{fd, events, 0}, {wake.fds[0], POLLIN, 0}};
     if (poll(fds, 2, timeout_ms) < 0 && errno != EINTR)
         return strerror(errno);
     if (fds[1].revents & POLLIN)
-        drain_wake_pipe();
+        wake_take(&wake);
     short failed = fds[0].revents & (POLLERR | POLLHUP | POLLNVAL);
     // What the peer sent before it failed is still the library's to read (a
     // refusal's CONNACK, say); then the attempt ends, whatever the library
@@ -221,9 +211,9 @@ static void retry_wait(void) {
     long long ms = s * 500 + rand_r(&jitter_seed) % (s * 500 + 1);
     long long until = now_ms() + ms;
     for (long long now = now_ms(); now < until && !stop_requested; now = now_ms()) {
-        struct pollfd fd = {wake_pipe[0], POLLIN, 0};
+        struct pollfd fd = {wake.fds[0], POLLIN, 0};
         if (poll(&fd, 1, (int)(until - now)) > 0)
-            drain_wake_pipe();
+            wake_take(&wake);
     }
 }
 
@@ -279,10 +269,7 @@ static void seed_jitter(void) {
 }
 
 bool net_init(void) {
-    if (pipe(wake_pipe) == 0) {
-        fcntl(wake_pipe[0], F_SETFL, O_NONBLOCK);
-        fcntl(wake_pipe[1], F_SETFL, O_NONBLOCK);
-    }
+    wake_open(&wake);
     seed_jitter();
     outbox_set_publisher(net_publish_report);
     first_client = session_client_new();
