@@ -42,18 +42,19 @@ static void send_head(Model &m) {
     m.line += m.queue[0];
 }
 
+// The handler only queues; the exchange writes.
 static void command_list(Model &m, const unsigned char *payload, size_t n) {
     std::vector<std::string> added = split(payload, n);
     m.queue.insert(m.queue.end(), added.begin(), added.end());
-    // Only a list that finds nothing outstanding sends, and only when no
-    // report is waiting; otherwise the report path sends.
-    if (!m.written && !m.queue.empty() && m.waiting.empty())
-        send_head(m);
 }
 
-// Every cycle reads all that is waiting: idle, as one report; awaiting, as
+// Every cycle first writes a queued head when the exchange is idle with
+// nothing outstanding and nothing waiting (otherwise the report path
+// sends), then reads all that is waiting: idle, as one report; awaiting, as
 // noise up to a "#", after which the rest is flushed.
 static void poll_cycle(Model &m) {
+    if (m.idle && !m.written && !m.queue.empty() && m.waiting.empty())
+        send_head(m);
     std::string got;
     got.swap(m.waiting);
     if (!m.idle) {
