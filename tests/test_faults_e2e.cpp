@@ -180,6 +180,12 @@ TEST_F(DeviceFaults, MebibyteOfNoiseWhileIdle) {
     feed(pty, sent, 150ms);
     ASSERT_TRUE(wait_until_quiet(dir.file("bridge.stdout"), 1s, 60s));
     EXPECT_TRUE(bridge.running());
+    // The last reports may still be on their way to the remote (the log
+    // line comes when the library takes a publish, not when it arrives).
+    eventually(10s, [&] {
+        return remote.messages("status_update").size() + remote.messages("info").size() >=
+               device->acks();
+    });
     expect_reports_are(sent);
 
     size_t before = remote.messages("status_update").size();
