@@ -115,6 +115,10 @@ TEST_F(Attempts, AnUnansweredAttemptIsAbandonedAtTheDeadline) {
 // says nothing: the SUBACK never comes, and the session that was never
 // completed is given up at the deadline and tried again.
 TEST_F(Attempts, ASessionWithoutSubackIsAbandonedAtTheDeadline) {
+    // Under valgrind a TLS handshake alone can outlast the 3 s deadline; the
+    // timing is proved by the plain and sanitizer runs.
+    if (getenv("BRIDGE_WRAPPER"))
+        GTEST_SKIP() << "the deadline is shorter than a handshake under the wrapper";
     const Certs &certificates = certs();
     peer = std::make_unique<FakePeer>(
         kPort, Mode::ConnackThenSilent,
