@@ -29,7 +29,7 @@ mkdir -p "$LOGS"
 export E2E_ARTIFACTS=$LOGS
 export E2E_TIMEOUT_SCALE=${E2E_TIMEOUT_SCALE:-10}
 export BRIDGE_WRAPPER="valgrind --leak-check=full --errors-for-leak-kinds=definite \
---error-exitcode=99 --log-file=valgrind.%p.log"
+--error-exitcode=99 --log-file=valgrind.%p.log --suppressions=$ROOT/scripts/valgrind.supp"
 
 start=$(date +%s)
 status=0
