@@ -21,8 +21,8 @@
 #include "mosquitto-client.h"
 #include "net_loop.h"
 #include "outbox.h"
-#include "session.h"
 #include "serial.h"
+#include "session.h"
 
 // A violated invariant aborts, which libFuzzer reports as a crash and saves
 // the input that caused it.

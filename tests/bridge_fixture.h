@@ -19,8 +19,8 @@
 #include "mosquitto-client.h"
 #include "net_loop.h"
 #include "outbox.h"
-#include "session.h"
 #include "serial.h"
+#include "session.h"
 
 class BridgeTest : public ::testing::Test {
   protected:

@@ -18,9 +18,9 @@
 #include "mosquitto-client.h"
 #include "net_loop.h"
 #include "outbox.h"
-#include "session.h"
 #include "pty_line.h"
 #include "serial.h"
+#include "session.h"
 
 // Opens the bridge's serial port on the slave of a fresh pty, by its path as
 // the bridge opens /dev/ttyATH0, and returns the master, where the test
