@@ -8,8 +8,10 @@
 //   flags bit 1:       a command is already outstanding (bit 2: acknowledged).
 //
 // After each message: the queue is consistent and holds what the ";" rule
-// makes of the payload up to its first NUL; when no command was outstanding,
+// makes of the payload up to its first NUL, unless that list would take the
+// queue past its bound; when no command was outstanding,
 // the line carries exactly the first new command, and otherwise nothing.
+#include "bridge_config.h"
 #include "fuzz_line.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
@@ -51,6 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
     std::vector<std::string> added;
     if (topic == "commands" && len > 0)
         added = split(payload, len);
+    // A list that would take the queue past its bound is dropped whole.
+    if (expected.size() + added.size() > (size_t)BRIDGE_QUEUED_COMMANDS_MAX)
+        added.clear();
     expected.insert(expected.end(), added.begin(), added.end());
 
     check_queue();
