@@ -2,10 +2,13 @@
 # Sourced by the scripts, once they have set ROOT to the repository's top
 # folder:
 #   log TEXT...            a step of the script, as "== TEXT"
+#   section TEXT...        a part of a longer run (CI, the demo): a blank
+#                          line, then "==== HH:MM:SS TEXT" (UTC)
 #   die TEXT...            "<script>: TEXT" on stderr, then exit 1
 #   apt_install PACKAGE... installs them on a Debian machine without
 #                          recommends, as root or through sudo, updating the
-#                          package lists once should the first try fail
+#                          package lists once should the first try fail; one
+#                          install at a time across the scripts
 #   board_abi EXE          succeeds when EXE has the board's ABI: MIPS32r2,
 #                          soft float, static (no program interpreter, no
 #                          shared library); prints what it found, or the
@@ -18,6 +21,7 @@
 #   CLANG_PACKAGES         what the clang builds (sanitizers, fuzzing) need
 
 log() { printf '== %s\n' "$*"; }
+section() { printf '\n==== %s %s\n' "$(date -u +%H:%M:%S)" "$*"; }
 die() {
     printf '%s: %s\n' "$(basename "$0" .sh)" "$*" >&2
     exit 1
@@ -28,10 +32,12 @@ apt_install() {
     echo "installing: $*"
     apt_sudo=
     [ "$(id -u)" -eq 0 ] || apt_sudo=sudo
-    DEBIAN_FRONTEND=noninteractive $apt_sudo apt-get install -y -qq --no-install-recommends "$@" ||
-        { $apt_sudo apt-get update -qq &&
-            DEBIAN_FRONTEND=noninteractive $apt_sudo apt-get install -y -qq \
-                --no-install-recommends "$@"; }
+    # One install at a time: CI builds the board's libraries beside the
+    # tests, and a second apt-get would fail on dpkg's lock.
+    DEBIAN_FRONTEND=noninteractive flock "${TMPDIR:-/tmp}/bridge-apt.lock" sh -c '
+        $0 apt-get install -y -qq --no-install-recommends "$@" ||
+            { $0 apt-get update -qq && $0 apt-get install -y -qq --no-install-recommends "$@"; }' \
+        "${apt_sudo:-env}" "$@"
 }
 
 board_abi() {

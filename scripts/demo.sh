@@ -9,6 +9,7 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/scripts/common.sh"
 BUILD=${BUILD_DIR:-$ROOT/build}
 COMMANDS=${1:-LED ON;READ TEMP;LED OFF}
 PORT=18883
@@ -37,8 +38,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-step() { printf '\n== %s\n' "$*"; }
-
 wait_for() { # FILE PATTERN COUNT SECONDS
     for _ in $(seq $(($4 * 10))); do
         [ "$(grep -c -- "$2" "$1" 2>/dev/null)" -ge "$3" ] && return 0
@@ -48,14 +47,14 @@ wait_for() { # FILE PATTERN COUNT SECONDS
     return 1
 }
 
-step "Certificates (CA, broker, bridge, remote party), as the tests make them"
+section "Certificates (CA, broker, bridge, remote party), as the tests make them"
 sh "$ROOT/scripts/make-certs.sh" "$WORK" bridge remote
 cp "$WORK/ca.pem" "$WORK/crt.ca.qx.pem"
 cp "$WORK/bridge.pem" "$WORK/tls-cert.pem"
 cp "$WORK/bridge.key" "$WORK/tls-key.pem"
 ls "$WORK"
 
-step "Broker: mosquitto on 127.0.0.1:$PORT, client certificates required"
+section "Broker: mosquitto on 127.0.0.1:$PORT, client certificates required"
 # The configuration of the tests' broker.
 sh "$ROOT/scripts/peer-files.sh" broker $PORT mutual "$WORK/ca.pem" "$WORK/broker.pem" \
     "$WORK/broker.key" "$WORK/broker.log" >"$WORK/mosquitto.conf"
@@ -74,7 +73,7 @@ mosquitto_sub "${TLS[@]}" -i remote-sub -v -t login -t status_update -t info \
     -F '%t (%l bytes): %p' >"$WORK/received.raw" &
 PIDS+=($!)
 
-step "Device: simulated firmware on a pseudo-terminal linked at ./ttyATH0"
+section "Device: simulated firmware on a pseudo-terminal linked at ./ttyATH0"
 "$BUILD/tools/sim-firmware" --link "$WORK/ttyATH0" --info '!boot\n' >"$WORK/device.log" &
 DEVICE=$!
 PIDS+=($DEVICE)
@@ -84,18 +83,18 @@ for _ in $(seq 50); do [ -e "$WORK/ttyATH0" ] && break; sleep 0.1; done
 # the tests' stand-in prints one.
 sh "$ROOT/scripts/peer-files.sh" ifconfig "$WORK/bin"
 
-step "Bridge"
+section "Bridge"
 (cd "$WORK" && PATH="$WORK/bin:$PATH" exec "$BUILD/mqtt-serial-bridge-test") \
     >"$WORK/bridge.log" 2>"$WORK/bridge.err" &
 PIDS+=($!)
 wait_for "$WORK/bridge.log" "received SUBACK" 1 10
 
-step "Device sends an information report while idle, now that the bridge reads the line: !boot"
+section "Device sends an information report while idle, now that the bridge reads the line: !boot"
 kill -USR1 "$DEVICE"
 wait_for "$WORK/received.raw" "^info" 1 5
 
 n=$(printf '%s' "$COMMANDS" | awk -F';' '{ for (i = 1; i <= NF; i++) if ($i != "") k++ } END { print k + 0 }')
-step "Remote party publishes on \"commands\": $COMMANDS ($n commands)"
+section "Remote party publishes on \"commands\": $COMMANDS ($n commands)"
 mosquitto_pub "${TLS[@]}" -i remote-pub -q 1 -t commands -m "$COMMANDS"
 for _ in $(seq 100); do
     tr -d '\000' <"$WORK/received.raw" >"$WORK/received.txt"
@@ -103,17 +102,17 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 
-step "Bridge log (stdout)"
+section "Bridge log (stdout)"
 cat "$WORK/bridge.log"
 if [ -s "$WORK/bridge.err" ]; then
-    step "Bridge log (stderr)"
+    section "Bridge log (stderr)"
     cat "$WORK/bridge.err"
 fi
-step "Device log"
+section "Device log"
 cat "$WORK/device.log"
-step "Received by the remote party (payload NULs removed for display)"
+section "Received by the remote party (payload NULs removed for display)"
 cat "$WORK/received.txt"
 
 reports=$(grep -c '^status_update' "$WORK/received.txt" || true)
-step "Done: $reports of $n status reports received; stopping broker, device and bridge"
+section "Done: $reports of $n status reports received; stopping broker, device and bridge"
 [ "$reports" -ge "$n" ]
