@@ -18,6 +18,11 @@
 #                          in $MOSQUITTO_DEPS_DIR (default ../shared/deps
 #                          beside the repository) once its SHA-256 matches
 #                          that folder's SHA256SUMS; dies otherwise
+#   build_tree DIR [CMAKE ARGS...]
+#                          configures the repository into DIR with those
+#                          arguments and builds it, or only $BUILD_TARGETS
+#                          when set; with BUILD_LOG set the output goes to
+#                          that file and only its end is shown on failure
 #   CLANG_PACKAGES         what the clang builds (sanitizers, fuzzing) need
 
 log() { printf '== %s\n' "$*"; }
@@ -69,6 +74,22 @@ mosquitto_tarball() {
     _got=$(sha256sum "$_deps/$_name" | cut -d' ' -f1)
     [ "$_got" = "$_want" ] || die "$_deps/$_name: SHA-256 $_got, but SHA256SUMS says $_want"
     MOSQUITTO_TARBALL=$(cd "$_deps" && pwd)/$_name
+}
+
+build_tree() {
+    _dir=$1
+    shift
+    if [ -n "${BUILD_LOG:-}" ]; then
+        BUILD_LOG= build_tree "$_dir" "$@" >"$BUILD_LOG" 2>&1 || {
+            tail -60 "$BUILD_LOG" >&2
+            return 1
+        }
+        return 0
+    fi
+    # shellcheck disable=SC2086
+    cmake -S "$ROOT" -B "$_dir" "$@" &&
+        cmake --build "$_dir" --parallel "$(nproc 2>/dev/null || echo 2)" \
+            ${BUILD_TARGETS:+--target $BUILD_TARGETS}
 }
 
 CLANG_PACKAGES="clang libclang-rt-14-dev"

@@ -61,7 +61,6 @@ if [ $abi = musl ]; then
 else
     e2e_regex=${BRIDGE_CROSS_E2E_REGEX:-}
 fi
-jobs=$(nproc 2>/dev/null || echo 2)
 
 start=$(date +%s)
 
@@ -88,12 +87,12 @@ log "configuring $build"
 # defaults when none), not settings an earlier run left in the cache.
 rm -f "$build/CMakeCache.txt"
 # MinSizeRel (-Os) as the firmware build does.
+set -- -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$triplet.cmake" \
+    -DBRIDGE_MIPS_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=MinSizeRel -DBRIDGE_BUILD_TESTS=ON
 # shellcheck disable=SC2086
-cmake -S "$ROOT" -B "$build" \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$triplet.cmake" \
-    -DBRIDGE_MIPS_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=MinSizeRel \
-    -DBRIDGE_BUILD_TESTS=ON ${CMAKE_ARGS:-} >"$build/cross-configure.log" 2>&1 ||
-    { cat "$build/cross-configure.log" >&2; die "configure failed"; }
+set -- "$@" ${CMAKE_ARGS:-}
+BUILD_LOG=$build/cross-configure.log BUILD_TARGETS=help build_tree "$build" "$@" ||
+    die "configure failed"
 # With musl only what runs under qemu is built: the e2e tests (and the
 # process benchmark) run from the host build and start the MIPS bridge
 # through BRIDGE_EXE, so their MIPS copies over the e2e harness would never
@@ -101,7 +100,7 @@ cmake -S "$ROOT" -B "$build" \
 # left out too (their tests show as NOT_BUILT, without the label "unit").
 targets=
 if [ $abi = musl ]; then
-    for t in $(cmake --build "$build" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p' |
+    for t in $(sed -n 's/^\.\.\. \([^ ]*\).*/\1/p' "$build/cross-configure.log" |
         grep -v -e '[/.]' -e '^e2e_harness$' \
             -e '^\(all\|clean\|depend\|edit_cache\|rebuild_cache\|install\|list_install_components\|test\)$'); do
         link=$(find "$build" -path "*/CMakeFiles/$t.dir/link.txt" | head -1)
@@ -116,9 +115,8 @@ if [ $abi = musl ]; then
 fi
 log "building${targets:+ $targets}"
 t0=$(date +%s)
-# shellcheck disable=SC2086
-cmake --build "$build" --parallel "$jobs" ${targets:+--target $targets} >"$build/cross-build.log" 2>&1 ||
-    { tail -60 "$build/cross-build.log" >&2; die "build failed"; }
+BUILD_LOG=$build/cross-build.log BUILD_TARGETS=$targets build_tree "$build" "$@" ||
+    die "build failed"
 log "built in $(($(date +%s) - t0)) s"
 
 # --- the executable ------------------------------------------------------------
@@ -194,12 +192,7 @@ log "unit tests took $(($(date +%s) - t0)) s"
 # --- end-to-end with the MIPS bridge ---------------------------------------------
 if [ $run_e2e = 1 ]; then
     log "host build in $host_build"
-    if [ ! -f "$host_build/CMakeCache.txt" ]; then
-        cmake -S "$ROOT" -B "$host_build" >"$build/host-configure.log" 2>&1 ||
-            { cat "$build/host-configure.log" >&2; die "host configure failed"; }
-    fi
-    cmake --build "$host_build" --parallel "$jobs" >"$build/host-build.log" 2>&1 ||
-        { tail -60 "$build/host-build.log" >&2; die "host build failed"; }
+    BUILD_LOG=$build/host-build.log build_tree "$host_build" || die "host build failed"
     # The harness starts BRIDGE_EXE in its working folder; this wrapper runs
     # the MIPS test build of the bridge there under qemu (exec keeps the pid,
     # so the harness's signals reach it), and counts its starts.

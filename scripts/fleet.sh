@@ -89,13 +89,8 @@ if [ -z "${FLEET_NETNS:-}" ]; then
         { tail -40 "$LOG" >&2; exit 1; }
     if [ "$STORM" -eq 1 ]; then
         # Only the bridge's test build is needed from the variant.
-        if ! cmake -S "$ROOT" -B "$BUILD-backoff" -DCMAKE_BUILD_TYPE=Release \
-            -DBRIDGE_RECONNECT_DELAY_MAX_S="$BACKOFF_MAX" >"$LOG" 2>&1 ||
-            ! cmake --build "$BUILD-backoff" -j"$(nproc)" --target mqtt-serial-bridge-test \
-                >>"$LOG" 2>&1; then
-            tail -40 "$LOG" >&2
-            exit 1
-        fi
+        BUILD_LOG=$LOG BUILD_TARGETS=mqtt-serial-bridge-test build_tree "$BUILD-backoff" \
+            -DCMAKE_BUILD_TYPE=Release -DBRIDGE_RECONNECT_DELAY_MAX_S="$BACKOFF_MAX" || exit 1
         grep -q 'BRIDGE_RECONNECT_DELAY_MAX_S' "$ROOT/CMakeLists.txt" ||
             echo "fleet: note: this tree has no BRIDGE_RECONNECT_DELAY_MAX_S; both builds retry alike"
     fi

@@ -12,31 +12,24 @@
 # (build-mips-musl/toolchain and build-mips-musl/sysroot, made when missing:
 # about 9 minutes from cold). ROOT must be the repository.
 
+. "$ROOT/scripts/common.sh"
+
 musl_variant() {
     name=$1
     shift
     BRIDGE_MUSL_TOOLCHAIN=${BRIDGE_MUSL_TOOLCHAIN:-$ROOT/build-mips-musl/toolchain}
     export BRIDGE_MUSL_TOOLCHAIN
     sysroot=${BRIDGE_MIPS_SYSROOT:-$ROOT/build-mips-musl/sysroot}
-    command -v qemu-mips >/dev/null 2>&1 || {
-        . "$ROOT/scripts/common.sh"
-        apt_install qemu-user
-    }
+    command -v qemu-mips >/dev/null 2>&1 || apt_install qemu-user
     sh "$ROOT/scripts/build-mips-sysroot.sh" --musl "$sysroot"
     sysroot=$(cd "$sysroot" && pwd)
     dir=$ROOT/build-mips-musl-$name
     mkdir -p "$dir"
     echo "== musl variant $name ($*) in $dir"
-    cmake -S "$ROOT" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mips-linux-musl.cmake" \
+    BUILD_LOG=$dir/variant-build.log BUILD_TARGETS=mqtt-serial-bridge-test build_tree "$dir" \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mips-linux-musl.cmake" \
         -DBRIDGE_MIPS_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=MinSizeRel -DBRIDGE_BUILD_TESTS=ON \
-        "$@" >"$dir/variant-configure.log" 2>&1 || {
-        cat "$dir/variant-configure.log" >&2
-        return 1
-    }
-    cmake --build "$dir" --target mqtt-serial-bridge-test >"$dir/variant-build.log" 2>&1 || {
-        tail -40 "$dir/variant-build.log" >&2
-        return 1
-    }
+        "$@" || return 1
     MUSL_VARIANT_RUN=$dir/run-qemu
     printf '#!/bin/sh\nexec qemu-mips -cpu 24Kc "%s/mqtt-serial-bridge-test" "$@"\n' "$dir" \
         >"$MUSL_VARIANT_RUN"

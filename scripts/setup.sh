@@ -18,5 +18,5 @@ done
 # shellcheck disable=SC2086
 apt_install $missing
 
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} ${CMAKE_ARGS:-}
-cmake --build "$BUILD" -j"$(nproc)"
+# shellcheck disable=SC2086
+build_tree "$BUILD" -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} ${CMAKE_ARGS:-}
