@@ -40,7 +40,7 @@ int Fleet::run() {
     // The clients first: libmosquitto waits on its socket with select(),
     // which takes no descriptor above 1023, and every unit holds a few here.
     if (!connect_remote())
-        return 1;
+        return bench::finish_checks(stdout, "fleet");
     if (!cfg_.storm) {
         responder_ = std::make_unique<Peer>(
             cfg_, "fleet-responder", "responder",
