@@ -44,7 +44,7 @@ int Fleet::run() {
     if (!cfg_.storm) {
         responder_ = std::make_unique<Peer>(
             cfg_, "fleet-responder", "responder",
-            [this](mosquitto *m, const mosquitto_message &msg) { answer_login(m, msg); },
+            [this](const mosquitto_message &msg) { answer_login(msg); },
             cfg_.addressed ? "units/+/login" : "login");
         check(e2e::eventually(10s, [&] { return responder_->granted.load() >= 0; }),
               "the responder subscribed to login");

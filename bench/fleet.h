@@ -116,7 +116,7 @@ struct Unit {
 // hook run in the message callback, with no polling delay before an answer.
 class Peer {
   public:
-    using Hook = std::function<void(mosquitto *, const mosquitto_message &)>;
+    using Hook = std::function<void(const mosquitto_message &)>;
     // Subscribes to RESUBSCRIBE (when set) at every connection.
     Peer(const Config &cfg, const std::string &id, const std::string &cert, Hook on_message = {},
          std::string resubscribe = "");
@@ -149,7 +149,7 @@ class Fleet {
     // unit's login arrives, from the message callback, as a server reacting
     // to logins would, with no polling delay that would give the bridge
     // time to subscribe.
-    void answer_login(mosquitto *m, const mosquitto_message &msg);
+    void answer_login(const mosquitto_message &msg);
     void cold_start();
     void commands();
     void login_then_list();

@@ -93,13 +93,12 @@ Peer::Peer(const Config &cfg, const std::string &id, const std::string &cert, Ho
         });
     mosquitto_publish_callback_set(
         mosq_, [](mosquitto *, void *obj, int) { static_cast<Peer *>(obj)->puback = true; });
-    mosquitto_message_callback_set(mosq_,
-                                   [](mosquitto *m, void *obj, const mosquitto_message *msg) {
-                                       auto *self = static_cast<Peer *>(obj);
-                                       self->received++;
-                                       if (self->on_message_)
-                                           self->on_message_(m, *msg);
-                                   });
+    mosquitto_message_callback_set(mosq_, [](mosquitto *, void *obj, const mosquitto_message *msg) {
+        auto *self = static_cast<Peer *>(obj);
+        self->received++;
+        if (self->on_message_)
+            self->on_message_(*msg);
+    });
     mosquitto_connect(mosq_, "localhost", cfg.remote_port, 60);
     mosquitto_loop_start(mosq_);
 }
@@ -123,7 +122,7 @@ void Peer::publish(const std::string &topic, const std::string &payload) {
                       payload.data(), 1, false);
 }
 
-void Fleet::answer_login(mosquitto *m, const mosquitto_message &msg) {
+void Fleet::answer_login(const mosquitto_message &msg) {
     std::string list, mac = login_mac(std::string(static_cast<const char *>(msg.payload),
                                                   static_cast<size_t>(msg.payloadlen)));
     {
@@ -133,8 +132,7 @@ void Fleet::answer_login(mosquitto *m, const mosquitto_message &msg) {
             return;
         list = it->second;
     }
-    std::string to = cfg_.addressed ? "units/" + mac + "/commands" : "commands";
-    mosquitto_publish(m, nullptr, to.c_str(), static_cast<int>(list.size()), list.data(), 1, false);
+    responder_->publish(cfg_.addressed ? "units/" + mac + "/commands" : "commands", list);
     answered_++;
 }
 
