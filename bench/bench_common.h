@@ -1,22 +1,93 @@
-// Helpers shared by the benchmarks: distributions, /proc readings of a
-// process, and the rows of the results table.
+// Helpers shared by the benchmarks: checks, distributions, /proc readings
+// of a process and of the network, and the rows of the results table.
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace bench {
+
+// A run's checks. check() records a failure and the run carries on, so that
+// one broken figure does not hide the others; require() is for what the rest
+// of the run stands on and throws Stop. Failures are printed at once and
+// listed again by finish_checks(), before the run's last line.
+struct Stop : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct CheckLog {
+    std::mutex mutex;
+    std::vector<std::string> failed;
+    bool print_passes = false; // also "  check: WHAT: ok"
+};
+
+inline CheckLog &checks() {
+    static CheckLog log;
+    return log;
+}
+
+inline bool check(bool ok, const std::string &what) {
+    CheckLog &log = checks();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    if (!ok)
+        log.failed.push_back(what);
+    if (!ok || log.print_passes)
+        printf("  check: %s: %s\n", what.c_str(), ok ? "ok" : "FAILED");
+    return ok;
+}
+
+inline void require(bool ok, const std::string &what) {
+    if (!check(ok, what))
+        throw Stop(what);
+}
+
+// Lists the failures as "PROGRAM: FAILED: WHAT" on TO; the exit status.
+inline int finish_checks(FILE *to, const char *program) {
+    CheckLog &log = checks();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    for (const auto &f : log.failed)
+        fprintf(to, "%s: FAILED: %s\n", program, f.c_str());
+    return log.failed.empty() ? 0 : 1;
+}
+
+inline double secs(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+inline double ms(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// A payload as text: up to the first NUL (reports are padded with zeros).
+inline std::string text_of(const std::string &payload) {
+    return payload.substr(0, payload.find('\0'));
+}
+
+// The same without its line end: the report as the device's line.
+inline std::string line_of(const std::string &payload) {
+    std::string t = text_of(payload);
+    if (!t.empty() && t.back() == '\n')
+        t.pop_back();
+    return t;
+}
 
 // Nearest-rank percentile of SAMPLES (P in 0..100); NaN when empty.
 inline double percentile(std::vector<double> samples, double p) {
@@ -204,6 +275,84 @@ class Table {
     std::string path_;
     std::vector<std::string> rows_;
 };
+
+// Whether something accepts TCP connections on 127.0.0.1:PORT.
+inline bool port_open(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
+
+// Established TCP connections in this network namespace whose local port is
+// PORT: a server's sessions, from /proc/net/tcp.
+inline int sessions_on(int port) {
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    std::getline(in, line);
+    int n = 0;
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string sl, local, remote, st;
+        f >> sl >> local >> remote >> st;
+        auto colon = local.find(':');
+        if (st == "01" && colon != std::string::npos &&
+            std::stoi(local.substr(colon + 1), nullptr, 16) == port)
+            n++;
+    }
+    return n;
+}
+
+// TCP connect() calls made in this network namespace, refused ones included
+// (Tcp ActiveOpens of /proc/net/snmp); -1 when unreadable.
+inline long tcp_active_opens() {
+    std::ifstream in("/proc/net/snmp");
+    std::string head, values;
+    while (std::getline(in, head) && std::getline(in, values)) {
+        if (head.rfind("Tcp:", 0) != 0)
+            continue;
+        std::istringstream h(head), v(values);
+        std::string name, value;
+        while (h >> name && v >> value)
+            if (name == "ActiveOpens")
+                return std::atol(value.c_str());
+    }
+    return -1;
+}
+
+// Sessions a haproxy frontend has taken in all (the "stot" column of "show
+// stat" on the stats socket SOCK_PATH); -1 when it cannot be read.
+inline long haproxy_sessions(const std::string &sock_path, const std::string &frontend) {
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", sock_path.c_str());
+    const char cmd[] = "show stat\n";
+    std::string out;
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        write(s, cmd, sizeof cmd - 1) == static_cast<ssize_t>(sizeof cmd - 1)) {
+        char buf[4096];
+        ssize_t r;
+        while ((r = read(s, buf, sizeof buf)) > 0)
+            out.append(buf, r);
+    }
+    close(s);
+    std::istringstream lines(out);
+    std::string line, field;
+    while (std::getline(lines, line)) {
+        if (line.rfind(frontend + ",FRONTEND,", 0) != 0)
+            continue;
+        std::istringstream f(line);
+        for (int i = 0; i <= 7 && std::getline(f, field, ','); i++)
+            if (i == 7)
+                return std::atol(field.c_str());
+    }
+    return -1;
+}
 
 inline void write_samples(const std::string &path, const std::vector<double> &samples) {
     if (path.empty())

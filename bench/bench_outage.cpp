@@ -18,7 +18,6 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,11 +32,6 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr int kWarm = 100; // held reports before the baseline: the code paths are warm
-
-void check(bool ok, const std::string &what) {
-    if (!ok)
-        throw std::runtime_error(what);
-}
 
 struct Config {
     int bound = 0;
@@ -73,7 +67,7 @@ class Run {
         // unanswered (the firmware gives up on it after a second): the first
         // one answered shows the bridge is reading.
         for (int tries = 0; sim_->acks() == 0; tries++) {
-            check(tries < 30 && bridge_.running(), "the bridge never answered a report");
+            bench::require(tries < 30 && bridge_.running(), "the bridge never answered a report");
             sim_->send_info("!outage-first\n");
             sim_->wait_for_acks(1, 2s);
         }
@@ -82,18 +76,18 @@ class Run {
         settle_and_sample();
         Sample warm = samples_.back();
         feed_to(cfg_.bound);
-        check(bridge_.stdout_text().find("DROPPED") == std::string::npos,
-              "a report was dropped before the bound: is the build's bound " +
-                  std::to_string(cfg_.bound) + "?");
+        bench::require(bridge_.stdout_text().find("DROPPED") == std::string::npos,
+                       "a report was dropped before the bound: is the build's bound " +
+                           std::to_string(cfg_.bound) + "?");
         settle_and_sample();
         Sample full = samples_.back();
         feed_to(cfg_.bound + 1);
-        check(bridge_.wait_for_stdout("DROPPED 1 HELD REPORTS\n", 10s),
-              "no drop logged past the bound");
+        bench::require(bridge_.wait_for_stdout("DROPPED 1 HELD REPORTS\n", 10s),
+                       "no drop logged past the bound");
         long total = static_cast<long>(cfg_.bound) * cfg_.passes;
         feed_to(total);
         settle_and_sample();
-        check(bridge_.running(), "the bridge is no longer running");
+        bench::require(bridge_.running(), "the bridge is no longer running");
 
         // Anonymous memory carries the held reports; VmRSS also counts the
         // executable's and the libraries' pages as they are first touched
@@ -161,10 +155,12 @@ class Run {
             snprintf(text, sizeof text, "!outage%08ld\n", ++sent_);
             sim_->send_info(text);
             if (sent_ > 2)
-                check(sim_->wait_for_acks(sent_ - 2, 10s),
-                      "the bridge stopped answering at report " + std::to_string(sent_ - 2));
+                bench::require(sim_->wait_for_acks(sent_ - 2, 10s),
+                               "the bridge stopped answering at report " +
+                                   std::to_string(sent_ - 2));
         }
-        check(sim_->wait_for_acks(n, 10s), "report " + std::to_string(n) + " was not answered");
+        bench::require(sim_->wait_for_acks(n, 10s),
+                       "report " + std::to_string(n) + " was not answered");
     }
     void sample() {
         next_sample_ = Clock::now() + 500ms;

@@ -1,0 +1,211 @@
+// fleet-driver: many bridges at once against one broker or a cluster, run by
+// scripts/fleet.sh, which starts the broker(s) first and stops them after.
+//
+// Each unit is the test build of the bridge as a process in a folder of its
+// own (its client certificate, a stand-in ifconfig that gives it its MAC,
+// ./ttyATH0 linked to a pty) and the simulated firmware on that pty, here in
+// this process. Every status report names its unit ("OK u007 <cmd>"), and
+// so does every information report, so the remote party can count per unit.
+// The remote (the harness's RemoteClient, persistent session, QoS 1) is on
+// the port given: mosquitto itself, or one node of the cluster that the
+// outage leaves alone.
+//
+// Phases, each printing its figures; a failed check is listed at the end and
+// makes the exit status 1, a missed target never does:
+//   1 cold start    all bridges started at once: start -> login at the remote
+//   2 commands      one list of K commands on "commands", which every unit
+//                   takes: N*K device commands, N*K reports, each once
+//   2b login->list  M bridges restarted; a client publishes a list naming the
+//                   unit on receipt of its login: the unit's device must get it
+//   3 outage        information reports from every device once a second while
+//                   the broker is SIGKILLed and restarted (mosquitto) or the
+//                   node holding most sessions is SIGKILLed (cluster): time
+//                   until every unit that lost its session has logged in again,
+//                   reports lost and duplicated, connection attempts per
+//                   second; then a list must reach every device again
+//   4 resources     per-unit RSS, PSS and CPU from /proc; broker memory per
+//                   session (taken at the end of phase 2)
+// --storm runs phases 1 and 3 only, for the reconnection storm's timeline.
+// --addressed runs the units' build with topics under units/<MAC>/ and
+// availability, each unit logged in by its certificate's CN (its MAC) and
+// held to its own topics by the broker: phases 1 and 2b, then
+//   A1 lists        a list of its own to each unit on units/<MAC>/commands:
+//                   each device gets its own list and nothing else
+//   A2 isolation    with one unit's certificate, a publish into another
+//                   unit's commands and a subscription to its status_update:
+//                   the broker refuses both, the other device gets nothing
+//   A3 availability a unit SIGKILLed shows offline (the will), online after
+//                   its restart; a unit SIGTERMed shows offline by its own
+//                   publish before a clean DISCONNECT
+//
+// fleet.cpp runs the phases, fleet_units.cpp holds the units and the
+// fleet's shared steps, the others one group of phases each.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bench_common.h"
+#include "harness.h"
+#include "sim_firmware.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace fleet {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using bench::check;
+using bench::secs;
+
+struct Config {
+    int units = 10;
+    std::string broker = "mosquitto"; // or cluster
+    std::string work, certs, broker_dir, pids;
+    int remote_port = e2e::kPort;
+    std::vector<int> node_ports; // cluster: the nodes' MQTT ports, in node order
+    int commands = 5;            // K of phase 2
+    int probes = 10;             // M of phase 2b
+    int outage_s = 5;            // mosquitto: how long the broker stays dead
+    bool storm = false;          // phases 1 and 3 only
+    std::string timeline;        // attempts per second of phase 3, written here
+    std::string haproxy_sock;    // set: attempts counted at haproxy's frontend
+    bool addressed = false;      // the units' build, each on its own topics
+
+    bool cluster() const {
+        return broker == "cluster";
+    }
+};
+
+pid_t read_pid(const std::string &path);
+
+// One bridge with its folder, MAC and simulated device.
+struct Unit {
+    Unit(int i, const Config &cfg);
+    // The unit's topic NAME: under units/<MAC>/ when addressed.
+    std::string topic(const std::string &name) const {
+        return addressed ? "units/" + mac + "/" + name : name;
+    }
+    void start(const std::string &pids);
+    // How often the device has received TEXT.
+    int got(const std::string &text) const;
+
+    std::string name, mac, dir;
+    bool addressed;
+    e2e::Pty pty;
+    std::unique_ptr<e2e::FakeIfconfig> ifconfig;
+    std::unique_ptr<simfw::SimFirmware> sim;
+    std::unique_ptr<e2e::Bridge> bridge;
+    Clock::time_point started;
+};
+
+// A bare libmosquitto client on one of the run's certificates, for what the
+// harness's RemoteClient keeps to itself: the broker's answers one by one
+// (CONNACK, granted QoS, a publish acknowledged or the link dropped) and a
+// hook run in the message callback, with no polling delay before an answer.
+class Peer {
+  public:
+    using Hook = std::function<void(const mosquitto_message &)>;
+    // Subscribes to RESUBSCRIBE (when set) at every connection.
+    Peer(const Config &cfg, const std::string &id, const std::string &cert, Hook on_message = {},
+         std::string resubscribe = "");
+    ~Peer();
+    Peer(const Peer &) = delete;
+    Peer &operator=(const Peer &) = delete;
+    bool connected(e2e::Duration timeout) const;
+    void subscribe(const std::string &topic);
+    void publish(const std::string &topic, const std::string &payload);
+
+    std::atomic<int> connack{-1}, granted{-1}, received{0};
+    std::atomic<bool> dropped{false}, puback{false};
+
+  private:
+    mosquitto *mosq_;
+    Hook on_message_;
+    std::string resubscribe_;
+};
+
+class Fleet {
+  public:
+    explicit Fleet(const Config &cfg) : cfg_(cfg) {}
+    int run();
+
+  private:
+    struct Outage;
+
+    bool connect_remote();
+    // The responder's hook: a list naming a unit published as soon as that
+    // unit's login arrives, from the message callback, as a server reacting
+    // to logins would, with no polling delay that would give the bridge
+    // time to subscribe.
+    void answer_login(const mosquitto_message &msg);
+    void cold_start();
+    void commands();
+    void login_then_list();
+    void resources();
+    // Phase 3 in its steps.
+    void outage();
+    void kill_broker(Outage &o);
+    // Starts DIR/start.sh again (output to DIR/OUT) as restarted_, its PID
+    // in the pids folder as NAME.pid.
+    void restart(const std::string &dir, const std::string &out, const std::string &name);
+    void who_lost(Outage &o);
+    void who_came_back(Outage &o);
+    void restart_node(Outage &o);
+    void delivered_tally(Outage &o);
+    void attempts_timeline(Outage &o);
+    // The addressed phases.
+    void addressed_lists();
+    void isolation();
+    void availability();
+
+    // The availability payloads of unit I the remote has received.
+    std::vector<std::string> states_of(int i) const;
+    // The unit index of every login on the remote, with its time.
+    std::vector<std::pair<int, Clock::time_point>> logins() const;
+    std::vector<pid_t> broker_pids() const;
+    long broker_rss_kib() const;
+    bool devices_idle(e2e::Duration timeout);
+    // Connection attempts so far at the broker's door.
+    long attempts() const;
+    // Publishes LIST once and checks that each device got each of its
+    // commands once and each report reached the remote once; adds to
+    // lost_ and dup_.
+    void list_to_all(const std::vector<std::string> &cmds, const std::string &phase);
+    // Each report line on TOPIC with the times the remote received it.
+    std::map<std::string, int> seen_on(const std::string &topic) const;
+    // Of the report lines WANT, how many SEEN lacks and how many more times
+    // than once it has them.
+    static std::pair<long, long> missing(const std::map<std::string, int> &seen,
+                                         const std::vector<std::string> &want);
+    // The information reports the devices wrote, as their lines.
+    std::vector<std::string> written() const;
+
+    Config cfg_;
+    std::vector<std::unique_ptr<Unit>> units_;
+    std::map<std::string, int> by_mac_;
+    std::unique_ptr<e2e::RemoteClient> remote_;
+    std::mutex answers_mutex_;
+    std::map<std::string, std::string> answers_; // MAC -> list, for the responder
+    std::atomic<int> answered_{0};
+    std::unique_ptr<Peer> responder_;         // after what its callback uses
+    std::unique_ptr<e2e::Process> restarted_; // a broker or node this driver brought back
+    long lost_ = 0, dup_ = 0;
+    int refusals_ = 0, refusals_held_ = 0; // isolation checks made and passed
+    double all_back_s_ = NAN;
+    long broker_baseline_kib_ = -1, broker_loaded_kib_ = -1;
+    Clock::time_point t_start_;
+};
+
+} // namespace fleet

@@ -1,0 +1,154 @@
+// The addressed fleet's phases: a list of its own to each unit, one unit's
+// certificate on another's topics, and availability through a kill and a
+// stop.
+#include <signal.h>
+#include <stdio.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "fleet.h"
+
+namespace fleet {
+
+void Fleet::addressed_lists() {
+    printf("== phase A1: a list of its own to each unit on units/<MAC>/commands\n");
+    std::vector<Clock::time_point> sent(units_.size());
+    for (size_t i = 0; i < units_.size(); i++) {
+        auto &u = *units_[i];
+        sent[i] = Clock::now();
+        check(
+            remote_->publish(u.topic("commands"), "L-" + u.name + "-1;L-" + u.name + "-2", 1, 30s),
+            "phase A1: the list to " + u.name + " accepted");
+    }
+    e2e::eventually(e2e::Duration(60000 + 200L * units_.size()), [&] {
+        for (auto &u : units_)
+            if (remote_->messages(u->topic("status_update")).size() < 2)
+                return false;
+        return true;
+    });
+    std::vector<double> lat;
+    long wrong = 0, lost = 0, dup = 0;
+    for (size_t i = 0; i < units_.size(); i++) {
+        auto &u = *units_[i];
+        auto reports = remote_->messages(u.topic("status_update"));
+        if (!reports.empty())
+            lat.push_back(bench::ms(reports[0].received - sent[i]));
+        std::vector<std::string> own{"L-" + u.name + "-1", "L-" + u.name + "-2"};
+        if (u.sim->command_texts() != own) {
+            wrong++;
+            printf("  %s's device got:", u.name.c_str());
+            for (const auto &t : u.sim->command_texts())
+                printf(" %s", t.c_str());
+            printf("\n");
+        }
+        auto [l, d] = missing(seen_on(u.topic("status_update")),
+                              {"OK " + u.name + " " + own[0], "OK " + u.name + " " + own[1]});
+        lost += l;
+        dup += d;
+    }
+    printf("  list -> first report: %s; devices with other than their own list: %ld; reports "
+           "lost %ld, duplicated %ld\n",
+           bench::format_summary(bench::summarize(lat)).c_str(), wrong, lost, dup);
+    lost_ += lost;
+    dup_ += dup;
+    check(wrong == 0, "phase A1: every device got its own list and nothing else");
+    check(lost == 0 && dup == 0, "phase A1: every report reached the remote once");
+    check(devices_idle(30s), "phase A1: every device idle again");
+}
+
+void Fleet::isolation() {
+    if (units_.size() < 2)
+        return;
+    Unit &own = *units_[0], &other = *units_[1];
+    printf("== phase A2: %s's certificate on %s's topics\n", own.name.c_str(), other.name.c_str());
+    // Two clients: a refused publish may cost the writer its connection, and
+    // with it (clean session) the reader's subscription.
+    Peer reader(cfg_, "intruder-reader-" + own.name, own.name);
+    Peer writer(cfg_, "intruder-writer-" + own.name, own.name);
+    check(reader.connected(10s) && writer.connected(10s),
+          "phase A2: the intruders connected on " + own.name + "'s certificate");
+    reader.subscribe(other.topic("status_update"));
+    e2e::eventually(5s, [&] { return reader.granted.load() != -1 || reader.dropped.load(); });
+    int granted = reader.granted.load();
+    bool dropped_by_subscribe = reader.dropped.load();
+    writer.publish(other.topic("commands"), "INTRUDE");
+    e2e::eventually(5s, [&] { return writer.puback.load() || writer.dropped.load(); });
+    bool puback = writer.puback.load(), dropped = writer.dropped.load();
+    // The other unit reports: the intruder must not see it.
+    check(remote_->publish(other.topic("commands"), "ISO-" + other.name, 1, 30s),
+          "phase A2: the remote's list to " + other.name + " accepted");
+    e2e::eventually(20s, [&] { return other.got("ISO-" + other.name) == 1; });
+    std::this_thread::sleep_for(2s);
+    printf("  subscription to %s: %s; publish into its commands: %s\n",
+           other.topic("status_update").c_str(),
+           dropped_by_subscribe ? "connection closed"
+           : granted == 0x80    ? "refused (SUBACK 0x80)"
+                                : ("granted QoS " + std::to_string(granted)).c_str(),
+           dropped  ? "connection closed"
+           : puback ? "acknowledged (PUBACK)"
+                    : "no answer");
+    auto refusal = [&](bool held, const std::string &what) {
+        refusals_++;
+        refusals_held_ += check(held, "phase A2: " + what);
+    };
+    refusal(other.got("INTRUDE") == 0, "another unit's commands: its device got nothing");
+    // Meaningful only while the reader's subscription stood: a reader the
+    // broker disconnected at its SUBSCRIBE has refused it too.
+    refusal(other.got("ISO-" + other.name) == 1 && reader.received.load() == 0 &&
+                (dropped_by_subscribe || !reader.dropped.load()),
+            "another unit's status_update: its report reached the remote, not the intruder");
+}
+
+void Fleet::availability() {
+    auto count_of = [&](int i, const char *s) {
+        auto v = states_of(i);
+        return static_cast<size_t>(std::count(v.begin(), v.end(), s));
+    };
+    // Waits until unit I has shown STATE once more than BEFORE; false when
+    // it has not within TIMEOUT.
+    auto shows = [&](int i, const char *state, size_t before, e2e::Duration timeout) {
+        return e2e::eventually(timeout, [&] { return count_of(i, state) > before; });
+    };
+    Unit &k = *units_[0];
+    printf("== phase A3: availability; %s SIGKILLed and restarted\n", k.name.c_str());
+    size_t off0 = count_of(0, "offline"), on0 = count_of(0, "online");
+    auto t0 = Clock::now();
+    k.bridge->kill();
+    bool off = shows(0, "offline", off0, 10s);
+    double t_off = secs(Clock::now() - t0);
+    k.start(cfg_.pids);
+    auto t1 = Clock::now();
+    bool on = shows(0, "online", on0, 30s);
+    all_back_s_ = secs(Clock::now() - t1);
+    printf("  SIGKILL -> offline (the will): %.3f s; restart -> online: %.2f s\n", t_off,
+           all_back_s_);
+    check(off, "phase A3: a unit killed shows offline");
+    check(on, "phase A3: the unit shows online again after its restart");
+    if (units_.size() < 2)
+        return;
+    Unit &t = *units_[1];
+    printf("== phase A3: %s stopped with SIGTERM\n", t.name.c_str());
+    size_t off1 = count_of(1, "offline");
+    t0 = Clock::now();
+    ::kill(t.bridge->pid(), SIGTERM);
+    off = shows(1, "offline", off1, 10s);
+    double t_term = secs(Clock::now() - t0);
+    auto status = t.bridge->wait_exit(6s);
+    std::this_thread::sleep_for(1s);
+    bool once = count_of(1, "offline") == off1 + 1;
+    std::string log = e2e::read_file(cfg_.broker_dir + "/mosquitto.log");
+    bool clean =
+        cfg_.cluster() || log.find("Client " + t.mac + " disconnected.") != std::string::npos;
+    printf("  SIGTERM -> offline: %.3f s; exit status %d; offline received %zu time(s)%s\n", t_term,
+           status ? *status : -1, count_of(1, "offline") - off1,
+           cfg_.cluster() ? "" : (clean ? "; the broker logged a DISCONNECT" : ""));
+    check(off && status && *status == 0, "phase A3: a unit stopped shows offline and exits 0");
+    check(once && clean, "phase A3: offline by its own publish, then a clean DISCONNECT (no will)");
+    size_t on1 = count_of(1, "online");
+    t.start(cfg_.pids);
+    check(shows(1, "online", on1, 30s),
+          "phase A3: the stopped unit online again after its restart");
+}
+
+} // namespace fleet
