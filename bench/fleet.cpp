@@ -1032,7 +1032,7 @@ int Fleet::run() {
     o.clean_session = false;
     o.port = cfg_.remote_port;
     remote_ = std::make_unique<e2e::RemoteClient>(o);
-    ::testing::AssertionResult up = remote_->connect(10s);
+    e2e::Outcome up = remote_->connect(10s);
     const std::string under = cfg_.addressed ? "units/+/" : "";
     if (up)
         up = remote_->subscribe(under + "login", 1);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "e2e_fixture.h"
 #include "sim_firmware.h"
 
 namespace e2e {

@@ -10,7 +10,7 @@
 #include <random>
 
 #include "bridge_config.h" // the shipped build's settings
-#include "broker_faults.h"
+#include "exchange_e2e.h"
 
 using namespace e2e;
 using Strings = std::vector<std::string>;

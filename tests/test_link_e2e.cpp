@@ -2,17 +2,9 @@
 // word loses and reorders no report and the login still leads, the reports
 // held in memory while it is down are bounded, the login means the
 // subscription is in place, and retries back off when built to.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "exchange_e2e.h"
 
-#include <algorithm>
 #include <atomic>
-
-#include "broker_faults.h"
 
 using namespace e2e;
 using Strings = std::vector<std::string>;
@@ -20,146 +12,6 @@ using Strings = std::vector<std::string>;
 namespace {
 
 constexpr int kBrokerPort = kPort + 1;
-
-// Stands on 127.0.0.1:kPort in front of the broker on kBrokerPort and passes
-// the bridge's traffic on. freeze() stops passing anything on the links it
-// has, as a link that dies without FIN or RST; cut() resets them and
-// refuses new ones until resume(). connections() counts the links made.
-class Relay {
-  public:
-    Relay() {
-        listen_ = listen_on_loopback(kPort);
-        if (listen_ < 0)
-            throw std::runtime_error(std::string("relay: ") + strerror(errno));
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Relay() {
-        stop_ = true;
-        thread_.join();
-        for (Link &l : links_) {
-            close(l.client);
-            close(l.server);
-        }
-        if (listen_ >= 0)
-            close(listen_);
-    }
-    void freeze() {
-        freezes_++;
-    }
-    // The whole path dead: the links frozen, and new ones accepted but
-    // never passed on, until revive().
-    void kill_path() {
-        dead_ = true;
-        freeze();
-    }
-    void revive() {
-        dead_ = false;
-    }
-    void cut() {
-        cut_ = true;
-    }
-    void resume() {
-        cut_ = false;
-    }
-    int connections() const {
-        return connections_;
-    }
-
-  private:
-    struct Link {
-        int client, server;
-        bool frozen;
-    };
-
-    void accept_link() {
-        int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
-            return;
-        connections_++;
-        if (dead_) {
-            links_.push_back({client, -1, true});
-            return;
-        }
-        int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr = loopback(kBrokerPort);
-        if (connect(server, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-            close_with_reset(client);
-            close(server);
-            return;
-        }
-        links_.push_back({client, server, false});
-    }
-
-    // Passes what is waiting on FROM to TO; false when the link is over.
-    static bool pass(int from, int to) {
-        char buf[16384];
-        ssize_t n = read(from, buf, sizeof(buf));
-        return n > 0 && simfw::write_all(to, buf, (size_t)n, std::chrono::seconds(2));
-    }
-
-    void run() {
-        int freezes_seen = 0;
-        while (!stop_) {
-            if (freezes_ != freezes_seen) {
-                freezes_seen = freezes_;
-                for (Link &l : links_)
-                    l.frozen = true;
-            }
-            // Cut: the links reset and the port closed, as when the way to
-            // the broker is gone (a reset link is noticed at once).
-            if (cut_ && listen_ >= 0) {
-                for (Link &l : links_) {
-                    close_with_reset(l.client);
-                    close_with_reset(l.server);
-                }
-                links_.clear();
-                close(listen_);
-                listen_ = -1;
-            } else if (!cut_ && listen_ < 0) {
-                listen_ = listen_on_loopback(kPort);
-            }
-            std::vector<pollfd> fds{{listen_, POLLIN, 0}};
-            std::vector<size_t> owner;
-            for (size_t i = 0; i < links_.size(); i++) {
-                if (links_[i].frozen)
-                    continue;
-                fds.push_back({links_[i].client, POLLIN, 0});
-                fds.push_back({links_[i].server, POLLIN, 0});
-                owner.push_back(i);
-                owner.push_back(i);
-            }
-            if (poll(fds.data(), fds.size(), 20) <= 0)
-                continue;
-            if (listen_ >= 0 && (fds[0].revents & POLLIN))
-                accept_link();
-            std::vector<size_t> ended;
-            for (size_t k = 1; k < fds.size(); k++) {
-                if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
-                    continue;
-                Link &l = links_[owner[k - 1]];
-                bool from_client = fds[k].fd == l.client;
-                if (!pass(fds[k].fd, from_client ? l.server : l.client))
-                    ended.push_back(owner[k - 1]);
-            }
-            for (auto i = ended.rbegin(); i != ended.rend(); ++i) {
-                if (*i >= links_.size() || links_[*i].client < 0)
-                    continue;
-                close(links_[*i].client);
-                close(links_[*i].server);
-                links_[*i].client = links_[*i].server = -1;
-            }
-            links_.erase(std::remove_if(links_.begin(), links_.end(),
-                                        [](const Link &l) { return l.client < 0; }),
-                         links_.end());
-        }
-    }
-
-    int listen_ = -1;
-    std::thread thread_;
-    std::atomic<bool> stop_{false}, cut_{false}, dead_{false};
-    std::atomic<int> freezes_{0}, connections_{0};
-    std::vector<Link> links_; // relay thread only
-};
 
 RemoteClient::Options direct_remote() {
     RemoteClient::Options o;
@@ -177,7 +29,7 @@ class Link : public E2E {
         BrokerConfig config;
         config.port = kBrokerPort;
         ASSERT_TRUE(broker.restart(config));
-        relay = std::make_unique<Relay>();
+        relay = std::make_unique<Relay>(kBrokerPort);
         ASSERT_TRUE(remote.connect());
         ASSERT_TRUE(remote.subscribe("info", 1));
         device = std::make_unique<simfw::SimFirmware>(pty.master());

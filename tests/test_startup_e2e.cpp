@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "harness.h"
+#include "e2e_fixture.h"
 
 using namespace e2e;
 
