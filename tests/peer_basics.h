@@ -85,6 +85,12 @@ int count(const std::string &text, const std::string &needle);
 // 17 characters leaves zero bytes at the end.
 std::string login_payload(const std::string &id);
 
+// A status or information report as the bridge publishes it: 100 bytes, the
+// report first, zeros after it.
+inline std::string report_payload(const std::string &report) {
+    return report + std::string(100 - report.size(), '\0');
+}
+
 // Bytes shown with C escapes, for failure messages.
 using simfw::escape;
 
