@@ -134,16 +134,6 @@ TEST_F(Exchange, LongWriteLetsTheLockGoAndAStalledLineIsGivenUp) {
     EXPECT_EQ(queue.count, 1);
 }
 
-TEST_F(Exchange, LastReportLeavesIdleAndWritesOnlyTheAcknowledgement) {
-    deliver("commands", "a");
-    cycle();
-    device_reads();
-    device_answers("OK\n");
-    EXPECT_EQ(device_reads(), "#\n");
-    EXPECT_EQ(IDLE, 1);
-    EXPECT_EQ(queue.count, 0);
-}
-
 TEST_F(Exchange, QuietLineCycleDoesNothingInEitherMode) {
     for (int mode : {1, 0}) {
         IDLE = mode;
