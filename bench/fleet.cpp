@@ -23,7 +23,7 @@ bool Fleet::connect_remote() {
     o.clean_session = false;
     o.port = cfg_.remote_port;
     remote_ = std::make_unique<e2e::RemoteClient>(o);
-    ::testing::AssertionResult up = remote_->connect(10s);
+    e2e::Outcome up = remote_->connect(10s);
     std::vector<std::string> topics{"login", "status_update", "info"};
     if (cfg_.addressed)
         topics = {"units/+/login", "units/+/status_update", "units/+/info", "units/+/availability"};

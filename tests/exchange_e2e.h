@@ -7,16 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "e2e_fixture.h"
 #include "sim_firmware.h"
 
 namespace e2e {
-
-// A status or information report as the bridge publishes it: 100 bytes, the
-// report first, zeros after it.
-inline std::string report_payload(const std::string &report) {
-    return report + std::string(100 - report.size(), '\0');
-}
 
 // The device answers and the remote party listens to "status_update" and
 // "info"; the bridge is running and subscribed when the test body starts.

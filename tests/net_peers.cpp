@@ -3,15 +3,22 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <stdexcept>
+#include <thread>
 
 namespace e2e {
 
@@ -44,6 +51,62 @@ void close_with_reset(int fd) {
     linger l{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
     close(fd);
+}
+
+namespace {
+
+// A new namespace has a loopback interface, but it is down.
+bool bring_loopback_up() {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    struct ifreq ifr;
+    memset(&ifr, 0, sizeof(ifr));
+    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+    if (ok) {
+        ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
+        ok = ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+    }
+    int saved = errno;
+    close(s);
+    errno = saved;
+    return ok;
+}
+
+// Without a namespace of its own (no CAP_SYS_ADMIN) a test process shares the
+// host's port 18883 with every other test process; a lock file makes them
+// take turns instead of failing on each other's broker.
+void take_host_port_lock() {
+    const char *path = "/tmp/mqtt-serial-bridge-e2e.lock";
+    int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0666); // flock needs no write access
+    if (fd < 0) {
+        fprintf(stderr, "e2e: cannot open %s: %s; running unlocked\n", path, strerror(errno));
+        return;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            fprintf(stderr, "e2e: %s still locked after 5 minutes; running unlocked\n", path);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // The descriptor stays open: the lock is released when the process ends.
+}
+
+} // namespace
+
+void isolate_network(bool take_lock) {
+    if (unshare(CLONE_NEWNET) != 0) {
+        fprintf(stderr, "e2e: no private network namespace (unshare: %s); using the host's\n",
+                strerror(errno));
+        if (take_lock)
+            take_host_port_lock();
+        return;
+    }
+    if (!bring_loopback_up())
+        fprintf(stderr, "e2e: cannot bring up lo in the new namespace: %s\n", strerror(errno));
 }
 
 // ---------------------------------------------------------------- FakePeer

@@ -1,6 +1,6 @@
-// Stand-ins for what the bridge may meet where it looks for its broker,
-// without the test framework, so that a benchmark or a tool can use them
-// too:
+// The test process's network and stand-ins for what the bridge may meet
+// where it looks for its broker:
+//   isolate_network() a network namespace of the process's own
 //   loopback(), listen_on_loopback(), close_with_reset()
 //                the socket helpers of every fake peer and relay
 //   FakePeer     a listener on 127.0.0.1 that misbehaves in one of a few
@@ -21,6 +21,13 @@
 typedef struct ssl_ctx_st SSL_CTX;
 
 namespace e2e {
+
+// Gives this process a network namespace of its own with its loopback up,
+// so that the fixed port never meets another test's broker. Call before any
+// thread starts. Without the privilege for that it goes on in the host's
+// network; TAKE_LOCK then makes it wait for a host-wide lock file so that
+// such processes take turns.
+void isolate_network(bool take_lock);
 
 // 127.0.0.1:PORT.
 sockaddr_in loopback(int port);

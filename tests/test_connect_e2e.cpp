@@ -8,7 +8,7 @@
 #include <cmath>
 
 #include "bench_common.h"
-#include "broker_faults.h"
+#include "exchange_e2e.h"
 
 using namespace e2e;
 using Strings = std::vector<std::string>;

@@ -1,14 +1,13 @@
 // The exchange loop's poll cycle: acknowledgements, reports, publishing.
 #include "bridge_fixture.h"
+#include "peer_basics.h"
 
 #include <thread>
 
 using Strings = std::vector<std::string>;
 using Exchange = BridgeTest;
 
-static std::string padded(const std::string &report) {
-    return report + std::string(100 - report.size(), '\0');
-}
+using e2e::report_payload;
 
 TEST_F(Exchange, RoadOfOneCommandList) {
     deliver("commands", "a;b");
@@ -37,8 +36,8 @@ TEST_F(Exchange, RoadOfOneCommandList) {
         EXPECT_EQ(published[i].qos, 1);
         EXPECT_FALSE(published[i].retain);
     }
-    EXPECT_EQ(published[0].payload, padded("OK a\n"));
-    EXPECT_EQ(published[1].payload, padded("OK b\n"));
+    EXPECT_EQ(published[0].payload, report_payload("OK a\n"));
+    EXPECT_EQ(published[1].payload, report_payload("OK b\n"));
 }
 
 TEST_F(Exchange, InformationReportGoesToInfoAndLeavesTheQueueAlone) {
@@ -47,7 +46,7 @@ TEST_F(Exchange, InformationReportGoesToInfoAndLeavesTheQueueAlone) {
     EXPECT_EQ(device_reads(), "#\n");
     ASSERT_EQ(published.size(), 1u);
     EXPECT_EQ(published[0].topic, "info");
-    EXPECT_EQ(published[0].payload, padded("!boot\n"));
+    EXPECT_EQ(published[0].payload, report_payload("!boot\n"));
     EXPECT_EQ(IDLE, 1);
     EXPECT_EQ(queue.count, 0);
 }
@@ -91,7 +90,7 @@ TEST_F(Exchange, OversizeReportsAreCutTo100BytesAndTheRestCounted) {
             "DROPPED " + std::to_string(c.dropped) + " BYTES BEYOND A 100-BYTE REPORT\n";
         EXPECT_EQ(cycle(), (c.dropped ? dropped : "") + "RECEIVED STATUS UPDATE FROM ARDUINO.\n");
         ASSERT_EQ(published.size(), 1u);
-        EXPECT_EQ(published[0].payload, padded(report.substr(0, 100)));
+        EXPECT_EQ(published[0].payload, report_payload(report.substr(0, 100)));
         EXPECT_EQ(serial_available(), 0);
         EXPECT_EQ(device_reads(), "#\n");
     }
@@ -135,16 +134,6 @@ TEST_F(Exchange, LongWriteLetsTheLockGoAndAStalledLineIsGivenUp) {
     EXPECT_EQ(queue.count, 1);
 }
 
-TEST_F(Exchange, LastReportLeavesIdleAndWritesOnlyTheAcknowledgement) {
-    deliver("commands", "a");
-    cycle();
-    device_reads();
-    device_answers("OK\n");
-    EXPECT_EQ(device_reads(), "#\n");
-    EXPECT_EQ(IDLE, 1);
-    EXPECT_EQ(queue.count, 0);
-}
-
 TEST_F(Exchange, QuietLineCycleDoesNothingInEitherMode) {
     for (int mode : {1, 0}) {
         IDLE = mode;
@@ -186,7 +175,7 @@ TEST_F(Exchange, ReportsReadWhileTheSessionIsDownFollowTheAcknowledgedLogin) {
     const char *texts[] = {"!one\n", "two\n", "!three\n", "four\n"};
     for (int i = 0; i < 4; i++) {
         EXPECT_EQ(published[i + 1].topic, topics[i]);
-        EXPECT_EQ(published[i + 1].payload, padded(texts[i]));
+        EXPECT_EQ(published[i + 1].payload, report_payload(texts[i]));
     }
 }
 
@@ -213,7 +202,7 @@ TEST_F(Exchange, AtMostTenReportsAwaitTheirAcknowledgement) {
     cycle();
     ASSERT_EQ(published.size(), 14u);
     for (int i = 0; i < 14; i++)
-        EXPECT_EQ(published[i].payload, padded("!r" + std::to_string(i) + "\n"));
+        EXPECT_EQ(published[i].payload, report_payload("!r" + std::to_string(i) + "\n"));
 }
 
 // A client torn down with reports unacknowledged: they go back ahead of the
@@ -241,5 +230,5 @@ TEST_F(Exchange, UnacknowledgedReportsComeBackAheadOfNewerOnes) {
     EXPECT_EQ(published[0].topic, "login");
     const char *texts[] = {"!a\n", "!b\n", "!c\n"};
     for (int i = 0; i < 3; i++)
-        EXPECT_EQ(published[i + 1].payload, padded(texts[i]));
+        EXPECT_EQ(published[i + 1].payload, report_payload(texts[i]));
 }

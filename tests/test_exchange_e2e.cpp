@@ -178,15 +178,6 @@ TEST_F(Road, ListReachesTheLineWithoutWaitingForThePoll) {
     EXPECT_LT(ms[ms.size() / 2], 50) << "the list waited for the poll";
 }
 
-TEST_F(Road, ListAfterABrokerRestartArrivesBecauseTheBridgeSubscribesAgain) {
-    ASSERT_TRUE(broker.restart());
-    ASSERT_TRUE(broker.wait_for_log(std::regex("02:FC:00:00:00:01 1 commands"), 15s, 2))
-        << "the bridge did not subscribe again";
-    ASSERT_TRUE(broker.wait_for_log(std::regex("e2e-road 2 status_update"), 15s, 2));
-    ASSERT_TRUE(remote.publish("commands", "after"));
-    EXPECT_EQ(payloads("status_update", 1, 10s), Strings{report_payload("OK after\n")});
-}
-
 // A firmware that writes its 100-byte report in two pieces 30 ms apart, the
 // first right after the bridge has taken its "#". The default poll finds the
 // whole report waiting; a 10 ms poll takes the first piece on its own.

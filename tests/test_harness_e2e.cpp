@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "harness.h"
+#include "e2e_fixture.h"
 
 using namespace e2e;
 

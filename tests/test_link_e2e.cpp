@@ -2,17 +2,12 @@
 // word loses and reorders no report and the login still leads, the reports
 // held in memory while it is down are bounded, the login means the
 // subscription is in place, and retries back off when built to.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "exchange_e2e.h"
 
-#include <algorithm>
+#include <mosquitto.h>
+
 #include <atomic>
-
-#include "broker_faults.h"
+#include <set>
 
 using namespace e2e;
 using Strings = std::vector<std::string>;
@@ -20,146 +15,6 @@ using Strings = std::vector<std::string>;
 namespace {
 
 constexpr int kBrokerPort = kPort + 1;
-
-// Stands on 127.0.0.1:kPort in front of the broker on kBrokerPort and passes
-// the bridge's traffic on. freeze() stops passing anything on the links it
-// has, as a link that dies without FIN or RST; cut() resets them and
-// refuses new ones until resume(). connections() counts the links made.
-class Relay {
-  public:
-    Relay() {
-        listen_ = listen_on_loopback(kPort);
-        if (listen_ < 0)
-            throw std::runtime_error(std::string("relay: ") + strerror(errno));
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Relay() {
-        stop_ = true;
-        thread_.join();
-        for (Link &l : links_) {
-            close(l.client);
-            close(l.server);
-        }
-        if (listen_ >= 0)
-            close(listen_);
-    }
-    void freeze() {
-        freezes_++;
-    }
-    // The whole path dead: the links frozen, and new ones accepted but
-    // never passed on, until revive().
-    void kill_path() {
-        dead_ = true;
-        freeze();
-    }
-    void revive() {
-        dead_ = false;
-    }
-    void cut() {
-        cut_ = true;
-    }
-    void resume() {
-        cut_ = false;
-    }
-    int connections() const {
-        return connections_;
-    }
-
-  private:
-    struct Link {
-        int client, server;
-        bool frozen;
-    };
-
-    void accept_link() {
-        int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
-            return;
-        connections_++;
-        if (dead_) {
-            links_.push_back({client, -1, true});
-            return;
-        }
-        int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr = loopback(kBrokerPort);
-        if (connect(server, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-            close_with_reset(client);
-            close(server);
-            return;
-        }
-        links_.push_back({client, server, false});
-    }
-
-    // Passes what is waiting on FROM to TO; false when the link is over.
-    static bool pass(int from, int to) {
-        char buf[16384];
-        ssize_t n = read(from, buf, sizeof(buf));
-        return n > 0 && simfw::write_all(to, buf, (size_t)n, std::chrono::seconds(2));
-    }
-
-    void run() {
-        int freezes_seen = 0;
-        while (!stop_) {
-            if (freezes_ != freezes_seen) {
-                freezes_seen = freezes_;
-                for (Link &l : links_)
-                    l.frozen = true;
-            }
-            // Cut: the links reset and the port closed, as when the way to
-            // the broker is gone (a reset link is noticed at once).
-            if (cut_ && listen_ >= 0) {
-                for (Link &l : links_) {
-                    close_with_reset(l.client);
-                    close_with_reset(l.server);
-                }
-                links_.clear();
-                close(listen_);
-                listen_ = -1;
-            } else if (!cut_ && listen_ < 0) {
-                listen_ = listen_on_loopback(kPort);
-            }
-            std::vector<pollfd> fds{{listen_, POLLIN, 0}};
-            std::vector<size_t> owner;
-            for (size_t i = 0; i < links_.size(); i++) {
-                if (links_[i].frozen)
-                    continue;
-                fds.push_back({links_[i].client, POLLIN, 0});
-                fds.push_back({links_[i].server, POLLIN, 0});
-                owner.push_back(i);
-                owner.push_back(i);
-            }
-            if (poll(fds.data(), fds.size(), 20) <= 0)
-                continue;
-            if (listen_ >= 0 && (fds[0].revents & POLLIN))
-                accept_link();
-            std::vector<size_t> ended;
-            for (size_t k = 1; k < fds.size(); k++) {
-                if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
-                    continue;
-                Link &l = links_[owner[k - 1]];
-                bool from_client = fds[k].fd == l.client;
-                if (!pass(fds[k].fd, from_client ? l.server : l.client))
-                    ended.push_back(owner[k - 1]);
-            }
-            for (auto i = ended.rbegin(); i != ended.rend(); ++i) {
-                if (*i >= links_.size() || links_[*i].client < 0)
-                    continue;
-                close(links_[*i].client);
-                close(links_[*i].server);
-                links_[*i].client = links_[*i].server = -1;
-            }
-            links_.erase(std::remove_if(links_.begin(), links_.end(),
-                                        [](const Link &l) { return l.client < 0; }),
-                         links_.end());
-        }
-    }
-
-    int listen_ = -1;
-    std::thread thread_;
-    std::atomic<bool> stop_{false}, cut_{false}, dead_{false};
-    std::atomic<int> freezes_{0}, connections_{0};
-    std::vector<Link> links_; // relay thread only
-};
 
 RemoteClient::Options direct_remote() {
     RemoteClient::Options o;
@@ -177,7 +32,7 @@ class Link : public E2E {
         BrokerConfig config;
         config.port = kBrokerPort;
         ASSERT_TRUE(broker.restart(config));
-        relay = std::make_unique<Relay>();
+        relay = std::make_unique<Relay>(kBrokerPort);
         ASSERT_TRUE(remote.connect());
         ASSERT_TRUE(remote.subscribe("info", 1));
         device = std::make_unique<simfw::SimFirmware>(pty.master());
@@ -362,27 +217,55 @@ INSTANTIATE_TEST_SUITE_P(Delay, Reconnection,
                          });
 
 // The subscription is acknowledged before the login goes out, at start and
-// after a broker restart, so a list sent in answer to the login arrives.
-using LoginReadiness = E2E;
+// after each broker restart, stopped or killed, so a list sent in answer to
+// the login arrives and its report comes back; the bridge lives on.
+class BrokerRestart : public E2E, public ::testing::WithParamInterface<bool> {};
 
-TEST_F(LoginReadiness, LoginFollowsTheSubscription) {
-    // The remote's session outlives the restart: the second login waits
-    // for it however the two reconnections fall.
+TEST_P(BrokerRestart, LoginFollowsTheSubscriptionEachTime) {
+    const bool sigkill = GetParam();
+    // The remote's session outlives the restarts: each login waits for it
+    // however the reconnections fall.
     ASSERT_TRUE(broker.restart(persistent_broker(dir.path())));
     simfw::SimFirmware device(pty.master());
     RemoteClient remote(persistent_remote("e2e-login-answer"));
     ASSERT_TRUE(remote.connect());
     ASSERT_TRUE(remote.subscribe("login", 1));
+    ASSERT_TRUE(remote.subscribe("status_update", 1));
     bridge.start();
-    for (int session = 1; session <= 2; session++) {
-        ASSERT_EQ(remote.wait_for_count("login", session, 10s).size(), (size_t)session);
-        ASSERT_TRUE(remote.publish("commands", "hello" + std::to_string(session)));
+    // A killed broker may hand the remote a message twice: each report is
+    // looked for by its text, not counted.
+    auto reported = [&](const std::string &payload) {
+        for (const Message &m : remote.messages("status_update"))
+            if (m.payload == payload)
+                return true;
+        return false;
+    };
+    Strings lists;
+    std::set<std::string> reports;
+    for (int session = 1; session <= 3; session++) {
+        ASSERT_TRUE(broker.wait_for_log(kLogin, 10s, session));
+        ASSERT_GE(remote.wait_for_count("login", session, 10s).size(), (size_t)session);
+        lists.push_back("hello" + std::to_string(session));
+        std::string report = report_payload("OK " + lists.back() + "\n");
+        reports.insert(report);
+        ASSERT_TRUE(remote.publish("commands", lists.back()));
         ASSERT_TRUE(device.wait_for_commands(session, 5s)) << "session " << session;
-        if (session == 1) {
+        ASSERT_TRUE(eventually(10s, [&] { return reported(report); })) << "session " << session;
+        if (session < 3) {
+            if (sigkill)
+                broker.kill();
             ASSERT_TRUE(broker.restart());
         }
     }
-    EXPECT_EQ(device.command_texts(), (Strings{"hello1", "hello2"}));
+    EXPECT_EQ(device.command_texts(), lists);
+    std::set<std::string> got;
+    for (const Message &m : remote.messages("status_update"))
+        got.insert(m.payload);
+    EXPECT_EQ(got, reports);
+    EXPECT_TRUE(bridge.running());
+    if (sigkill) { // the library gives up on a link lost mid-TLS: say so
+        EXPECT_TRUE(bridge.wait_for_stderr(mosquitto_strerror(MOSQ_ERR_CONN_LOST), 1s));
+    }
 
     static const std::regex subscribe(R"(Received SUBSCRIBE from 02:FC:00:00:00:01)");
     Strings order;
@@ -397,7 +280,10 @@ TEST_F(LoginReadiness, LoginFollowsTheSubscription) {
         if (end == std::string::npos)
             break;
     }
-    EXPECT_EQ(order, (Strings{"subscribe", "login", "subscribe", "login"}));
+    EXPECT_EQ(order, (Strings{"subscribe", "login", "subscribe", "login", "subscribe", "login"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Broker, BrokerRestart, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "Sigkill" : "Sigterm"; });
 
 } // namespace

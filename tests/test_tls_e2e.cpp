@@ -1,138 +1,14 @@
 // TLS end to end: certificates that must not lead to a session, TLS files
 // missing at start or gone later, and a broker that keeps failing the
-// handshake. A TCP tap in front of the broker sees every connection and every
+// handshake. A relay in front of the broker sees every connection and every
 // byte the bridge sends, so that "no session" also means "nothing in the
 // clear".
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include "broker_faults.h"
+#include "e2e_fixture.h"
 
 using namespace e2e;
 using Strings = std::vector<std::string>;
 
 namespace {
-
-// Stands on 127.0.0.1:kPort where the bridge looks for its broker. Counts the
-// connections made to it and records every byte the clients send; passes the
-// traffic on to a broker on UPSTREAM, or, with 0, passes nothing and answers
-// nothing, as a plaintext broker would while it waits for a CONNECT.
-class TcpTap {
-  public:
-    explicit TcpTap(int upstream = 0) : upstream_(upstream) {
-        listen_ = listen_on_loopback(kPort);
-        if (listen_ < 0 || pipe2(stop_, O_CLOEXEC) != 0)
-            throw std::runtime_error(std::string("tap: ") + strerror(errno));
-        thread_ = std::thread([this] { run(); });
-    }
-    ~TcpTap() {
-        if (::write(stop_[1], "x", 1) != 1)
-            perror("tap stop");
-        thread_.join();
-        close(listen_);
-        close(stop_[0]);
-        close(stop_[1]);
-    }
-    int connections() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return connections_;
-    }
-    std::string client_bytes() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return bytes_;
-    }
-
-  private:
-    struct Link {
-        int client, server; // server -1: nothing passed on
-    };
-
-    void run() {
-        std::vector<Link> links;
-        for (;;) {
-            std::vector<pollfd> fds{{stop_[0], POLLIN, 0}, {listen_, POLLIN, 0}};
-            std::vector<std::pair<size_t, bool>> owner; // link, from the client
-            for (size_t i = 0; i < links.size(); i++) {
-                fds.push_back({links[i].client, POLLIN, 0});
-                owner.emplace_back(i, true);
-                if (links[i].server >= 0) {
-                    fds.push_back({links[i].server, POLLIN, 0});
-                    owner.emplace_back(i, false);
-                }
-            }
-            if (poll(fds.data(), fds.size(), 1000) < 0)
-                continue;
-            if (fds[0].revents)
-                break;
-            if (fds[1].revents & POLLIN)
-                accept_one(links);
-            std::vector<bool> closed(links.size(), false);
-            for (size_t f = 2; f < fds.size(); f++) {
-                if (!fds[f].revents)
-                    continue;
-                auto [i, from_client] = owner[f - 2];
-                char buf[4096];
-                ssize_t n = read(fds[f].fd, buf, sizeof(buf));
-                if (n <= 0) {
-                    closed[i] = true;
-                    continue;
-                }
-                if (from_client) {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    bytes_.append(buf, n);
-                }
-                int to = from_client ? links[i].server : links[i].client;
-                if (to >= 0 && write(to, buf, n) != n)
-                    closed[i] = true;
-            }
-            for (size_t i = links.size(); i-- > 0;)
-                if (closed[i]) {
-                    close(links[i].client);
-                    if (links[i].server >= 0)
-                        close(links[i].server);
-                    links.erase(links.begin() + i);
-                }
-        }
-        for (const Link &l : links) {
-            close(l.client);
-            if (l.server >= 0)
-                close(l.server);
-        }
-    }
-
-    void accept_one(std::vector<Link> &links) {
-        int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
-            return;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            connections_++;
-        }
-        int server = -1;
-        if (upstream_) {
-            server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in addr = loopback(upstream_);
-            if (connect(server, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-                close(server);
-                close(client);
-                return;
-            }
-        }
-        links.push_back({client, server});
-    }
-
-    const int upstream_;
-    int listen_ = -1;
-    int stop_[2] = {-1, -1};
-    std::thread thread_;
-    mutable std::mutex mutex_;
-    int connections_ = 0;
-    std::string bytes_;
-};
 
 // The bytes of the login (and of any CONNECT: the client id is in it) that
 // must never cross the network in the clear.
@@ -145,10 +21,10 @@ class TcpTap {
 
 using TlsFaults = E2E;
 
-// The tap's own check: a plaintext client is seen, CONNECT and all.
+// The relay's own check: a plaintext client is seen, CONNECT and all.
 TEST_F(TlsFaults, TapSeesAPlaintextConnect) {
     broker.stop();
-    TcpTap tap;
+    Relay tap(0);
     RemoteClient::Options plain;
     plain.id = std::string("probe-") + kMac;
     plain.tls = false;
@@ -180,7 +56,7 @@ TEST_P(TlsRefused, NoSessionNoPlaintextAndTheBridgeKeepsTrying) {
     ASSERT_TRUE(broker.restart(config));
     copy_file(certs().*c.bridge_cert, dir.file("tls-cert.pem"));
     copy_file(certs().*c.bridge_key, dir.file("tls-key.pem"), 0600);
-    TcpTap tap(kPort + 1);
+    Relay tap(kPort + 1);
     bridge.start();
 
     EXPECT_TRUE(eventually(10s, [&] { return tap.connections() >= 4; }))
@@ -218,7 +94,7 @@ TEST_P(TlsFilesLate, NoConnectionWithoutThemThenLoginOnceThere) {
     for (const std::string &f : GetParam())
         ASSERT_EQ(rename(dir.file(f).c_str(), dir.file(f + ".later").c_str()), 0) << f;
     {
-        TcpTap tap;
+        Relay tap(0);
         bridge.start();
         ASSERT_TRUE(bridge.wait_for_stdout("TLS input parameters are invalid.\n", 5s));
         std::this_thread::sleep_for(5s);
@@ -265,7 +141,7 @@ TEST_F(TlsFaults, CaFileGoneAfterASessionMeansNoConnectionUntilItIsBack) {
     BrokerConfig config;
     config.port = kPort + 1;
     ASSERT_TRUE(broker.restart(config));
-    TcpTap tap(kPort + 1);
+    Relay tap(kPort + 1);
     bridge.start();
     ASSERT_TRUE(broker.wait_for_log(kLogin, 10s));
     ASSERT_EQ(rename(dir.file("crt.ca.qx.pem").c_str(), dir.file("ca.later").c_str()), 0);

@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "exchange_e2e.h"
-#include "harness.h"
 #include "sim_firmware.h"
 
 using namespace e2e;
