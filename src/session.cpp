@@ -156,12 +156,6 @@ void my_disconnect_callback(struct mosquitto *m, void *obj, int rc) {
         printf("Connection lost: %s\n", session_end_reason(rc));
 }
 
-void bridge_session_lost(void) {
-    pthread_mutex_lock(&bridge_lock);
-    outbox_client_gone();
-    pthread_mutex_unlock(&bridge_lock);
-}
-
 bool session_apply_tls(struct mosquitto *m) {
     int rc = mosquitto_tls_set(m, BRIDGE_CA_FILE, NULL, BRIDGE_CERT_FILE, BRIDGE_KEY_FILE, NULL);
     if (rc != tls_last_rc) {

@@ -72,8 +72,4 @@ void my_disconnect_callback(struct mosquitto *m, void *obj, int rc);
 // bridge_lock.
 void my_publish_callback(struct mosquitto *m, void *obj, int mid);
 
-// The client is gone: held reports wait for the next login, those in flight
-// go back to the held ones. Takes bridge_lock.
-void bridge_session_lost(void);
-
 #endif

@@ -55,6 +55,13 @@ class BridgeTest : public ::testing::Test {
     }
 
     // The device sends BYTES; returns once the bridge's side sees them all.
+    // The client torn down, as the network loop does it at a lost session.
+    void session_lost() {
+        pthread_mutex_lock(&bridge_lock);
+        outbox_client_gone();
+        pthread_mutex_unlock(&bridge_lock);
+    }
+
     void device_sends(const std::string &bytes) {
         ASSERT_TRUE(device_writes(master, bytes.data(), bytes.size())) << "bytes never arrived";
     }

@@ -147,7 +147,7 @@ TEST_F(Exchange, QuietLineCycleDoesNothingInEitherMode) {
 // Reports read while the link is down wait, in order, until the next login is
 // acknowledged; only then, from the next cycle, are they handed to the library.
 TEST_F(Exchange, ReportsReadWhileTheSessionIsDownFollowTheAcknowledgedLogin) {
-    bridge_session_lost();
+    session_lost();
     for (const char *report : {"!one\n", "two\n"}) {
         device_sends(report);
         cycle();
@@ -217,7 +217,7 @@ TEST_F(Exchange, UnacknowledgedReportsComeBackAheadOfNewerOnes) {
     }
     ASSERT_EQ(published.size(), 2u);
     reports_in_flight.clear();
-    bridge_session_lost();
+    session_lost();
     device_sends("!c\n");
     cycle();
     EXPECT_EQ(outbox_held(), 3);
