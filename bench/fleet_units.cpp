@@ -44,12 +44,9 @@ pid_t read_pid(const std::string &path) {
 Unit::Unit(int i, const Config &cfg)
     : name(unit_name(i)), mac(unit_mac(i)), dir(cfg.work + "/" + name), addressed(cfg.addressed) {
     std::filesystem::create_directories(dir);
-    e2e::copy_file(cfg.certs + "/ca.pem", dir + "/crt.ca.qx.pem");
-    e2e::copy_file(cfg.certs + "/" + name + ".pem", dir + "/tls-cert.pem");
-    e2e::copy_file(cfg.certs + "/" + name + ".key", dir + "/tls-key.pem", 0600);
-    ifconfig = std::make_unique<e2e::FakeIfconfig>(dir);
-    std::string ifc = e2e::kBusyboxIfconfig;
-    ifconfig->set_output(ifc.replace(ifc.find(e2e::kMac), mac.size(), mac));
+    e2e::install_bridge_certs(dir, cfg.certs + "/ca.pem", cfg.certs + "/" + name + ".pem",
+                              cfg.certs + "/" + name + ".key");
+    ifconfig = std::make_unique<e2e::FakeIfconfig>(dir, mac);
     pty.link(dir + "/ttyATH0");
     simfw::Options o;
     o.report_format = "OK " + name + " {cmd}\n";

@@ -7,9 +7,10 @@
 #       mutual TLS (the files CA, CERT, KEY; "refuse" also refuses every
 #       CONNECT, as no password file exists) or in plaintext, logging
 #       everything to the file LOG
-#   scripts/peer-files.sh ifconfig DIR
+#   scripts/peer-files.sh ifconfig DIR [MAC]
 #       writes DIR/ifconfig, a stand-in for busybox's that prints
-#       DIR/ifconfig.out, which it fills with one interface that is up
+#       DIR/ifconfig.out, which it fills with one interface that is up, with
+#       the hardware address MAC (default 02:FC:00:00:00:01)
 set -eu
 
 case ${1:-} in
@@ -27,12 +28,12 @@ ifconfig)
     mkdir -p "$2"
     printf '#!/bin/sh\nexec cat "$(dirname "$0")/ifconfig.out"\n' >"$2/ifconfig"
     chmod 0755 "$2/ifconfig"
-    printf '%s\n' "eth0      Link encap:Ethernet  HWaddr 02:FC:00:00:00:01  " \
+    printf '%s\n' "eth0      Link encap:Ethernet  HWaddr ${3:-02:FC:00:00:00:01}  " \
         "          inet addr:192.168.1.1  Bcast:192.168.1.255  Mask:255.255.255.0" \
         >"$2/ifconfig.out"
     ;;
 *)
-    echo "usage: $0 broker PORT mutual|refuse|plain CA CERT KEY LOG | ifconfig DIR" >&2
+    echo "usage: $0 broker PORT mutual|refuse|plain CA CERT KEY LOG | ifconfig DIR [MAC]" >&2
     exit 2
     ;;
 esac

@@ -61,11 +61,16 @@ const Certs &certs() {
     return c;
 }
 
+void install_bridge_certs(const std::string &dir, const std::string &ca, const std::string &cert,
+                          const std::string &key) {
+    copy_file(ca, dir + "/crt.ca.qx.pem");
+    copy_file(cert, dir + "/tls-cert.pem");
+    copy_file(key, dir + "/tls-key.pem", 0600);
+}
+
 void install_bridge_certs(const std::string &dir) {
     const Certs &c = certs();
-    copy_file(c.ca, dir + "/crt.ca.qx.pem");
-    copy_file(c.client_cert, dir + "/tls-cert.pem");
-    copy_file(c.client_key, dir + "/tls-key.pem", 0600);
+    install_bridge_certs(dir, c.ca, c.client_cert, c.client_key);
 }
 
 } // namespace e2e

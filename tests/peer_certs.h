@@ -22,8 +22,11 @@ struct Certs {
 // Throws std::runtime_error with the script's output when generation fails.
 const Certs &certs();
 
-// Copies ca, client_cert and client_key into DIR under the names the test
-// build reads: crt.ca.qx.pem, tls-cert.pem, tls-key.pem.
+// Copies CA, CERT and KEY into DIR under the names the test build reads:
+// crt.ca.qx.pem, tls-cert.pem, tls-key.pem (the key private); by default
+// certs()'s ca, client_cert and client_key.
+void install_bridge_certs(const std::string &dir, const std::string &ca, const std::string &cert,
+                          const std::string &key);
 void install_bridge_certs(const std::string &dir);
 
 } // namespace e2e

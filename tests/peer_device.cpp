@@ -58,9 +58,13 @@ Outcome Pty::expect_silence(Duration d) {
     return Outcome::failure("serial line: expected silence, got \"", escape(got), "\"");
 }
 
-FakeIfconfig::FakeIfconfig(const std::string &dir) : bin_dir_(dir + "/bin") {
-    run_script("peer-files.sh", {"ifconfig", bin_dir_}, dir);
-    set_output(kBusyboxIfconfig);
+FakeIfconfig::FakeIfconfig(const std::string &dir, const std::string &mac)
+    : bin_dir_(dir + "/bin") {
+    run_script("peer-files.sh", {"ifconfig", bin_dir_, mac}, dir);
+}
+
+std::string FakeIfconfig::output() const {
+    return read_file(bin_dir_ + "/ifconfig.out");
 }
 
 void FakeIfconfig::set_output(const std::string &text) {

@@ -10,12 +10,6 @@
 
 namespace e2e {
 
-// busybox ifconfig output for one interface that is up, with kMac: what the
-// fake ifconfig prints until set_output.
-constexpr const char *kBusyboxIfconfig =
-    "eth0      Link encap:Ethernet  HWaddr 02:FC:00:00:00:01  \n"
-    "          inet addr:192.168.1.1  Bcast:192.168.1.255  Mask:255.255.255.0\n";
-
 // The serial line: a raw pty pair (pty_line.h). The test plays the device on
 // the master side.
 class Pty {
@@ -49,10 +43,12 @@ class Pty {
 };
 
 // DIR/bin/ifconfig: a script (scripts/peer-files.sh) that prints
-// DIR/bin/ifconfig.out, kBusyboxIfconfig at first.
+// DIR/bin/ifconfig.out: at first busybox's output for one interface that is
+// up, with the hardware address MAC.
 class FakeIfconfig {
   public:
-    explicit FakeIfconfig(const std::string &dir);
+    explicit FakeIfconfig(const std::string &dir, const std::string &mac = kMac);
+    std::string output() const;
     const std::string &bin_dir() const {
         return bin_dir_;
     }

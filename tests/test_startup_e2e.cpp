@@ -37,9 +37,11 @@ TEST_F(Startup, LoginIsTheExact55ByteTextAtQos1) {
     EXPECT_EQ(remote.wait_for_count("login", 2, 500ms).size(), 1u) << "login sent twice";
 }
 
+// What ifconfig prints: the fake's busybox output with MORE after it, or
+// OWN in its place when set.
 struct IdentityCase {
     const char *name;
-    std::string ifconfig;
+    std::string more, own;
     std::string payload;
 };
 
@@ -50,7 +52,8 @@ void PrintTo(const IdentityCase &c, std::ostream *os) {
 class Identity : public E2E, public ::testing::WithParamInterface<IdentityCase> {};
 
 TEST_P(Identity, LoginCarriesTheLastHardwareAddress) {
-    ifconfig.set_output(GetParam().ifconfig);
+    const IdentityCase &c = GetParam();
+    ifconfig.set_output(c.own.empty() ? ifconfig.output() + c.more : c.own);
     RemoteClient remote;
     auto login = login_after_start(bridge, remote);
     ASSERT_TRUE(login) << bridge.stdout_text();
@@ -60,17 +63,16 @@ TEST_P(Identity, LoginCarriesTheLastHardwareAddress) {
 INSTANTIATE_TEST_SUITE_P(
     Ifconfig, Identity,
     ::testing::Values(
-        IdentityCase{"Busybox", kBusyboxIfconfig, login_payload(kMac)},
+        IdentityCase{"Busybox", "", "", login_payload(kMac)},
         IdentityCase{"LastInterfaceWins",
-                     std::string(kBusyboxIfconfig) +
-                         "lo        Link encap:Local Loopback  \n"
-                         "          inet addr:127.0.0.1  Mask:255.0.0.0\n"
-                         "wlan0     Link encap:Ethernet  HWaddr 02:FC:00:00:00:02  \n",
-                     login_payload("02:FC:00:00:00:02")},
+                     "lo        Link encap:Local Loopback  \n"
+                     "          inet addr:127.0.0.1  Mask:255.0.0.0\n"
+                     "wlan0     Link encap:Ethernet  HWaddr 02:FC:00:00:00:02  \n",
+                     "", login_payload("02:FC:00:00:00:02")},
         // Shorter than 17: no line end in the ID, zeros after the text.
-        IdentityCase{"ShortAddress", "eth0      Link encap:Ethernet  HWaddr 02:FC:00:01  \n",
+        IdentityCase{"ShortAddress", "", "eth0      Link encap:Ethernet  HWaddr 02:FC:00:01  \n",
                      login_payload("02:FC:00:01")},
-        IdentityCase{"LongAddressCutTo17",
+        IdentityCase{"LongAddressCutTo17", "",
                      "eth0      Link encap:Ethernet  HWaddr 02:FC:00:00:00:01:AB:CD  \n",
                      login_payload(kMac)}),
     [](const auto &info) { return std::string(info.param.name); });
