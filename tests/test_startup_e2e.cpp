@@ -92,7 +92,10 @@ TEST_F(Startup, RefusedConnectionIsReportedOnceWithoutLogin) {
     ASSERT_TRUE(broker.wait_for_log(kLoginReceived, 10s));
     int refused = broker.log_count(std::regex("not authorised"));
     EXPECT_GE(refused, 5);
-    // The restart may also stop the network loop, which says so itself.
+    // The count comes with the login's PUBACK, a moment after the broker
+    // logged the login. The restart may also stop the network loop, which
+    // says so itself.
+    EXPECT_TRUE(bridge.wait_for_stderr(" times)\n", 2s));
     std::string err = bridge.stderr_text();
     EXPECT_EQ(count(err, "Connect failed"), 2) << err;
     EXPECT_EQ(count(err, "Connect failed (repeated " + std::to_string(refused - 1) + " times)\n"),
