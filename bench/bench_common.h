@@ -276,18 +276,6 @@ class Table {
     std::vector<std::string> rows_;
 };
 
-// Whether something accepts TCP connections on 127.0.0.1:PORT.
-inline bool port_open(int port) {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
-
 // Established TCP connections in this network namespace whose local port is
 // PORT: a server's sessions, from /proc/net/tcp.
 inline int sessions_on(int port) {

@@ -180,8 +180,8 @@ void Fleet::restart_node(Outage &o) {
     std::string node = std::to_string(o.killed_node);
     restart(cfg_.broker_dir + "/node" + node, "out.log", "rabbit" + node);
     auto t_node = Clock::now();
-    bool up =
-        e2e::eventually(120s, [&] { return bench::port_open(cfg_.node_ports[o.killed_node - 1]); });
+    bool up = e2e::eventually(
+        120s, [&] { return e2e::accepting_on_loopback(cfg_.node_ports[o.killed_node - 1]); });
     printf("  node %d accepting again after %.1f s\n", o.killed_node, secs(Clock::now() - t_node));
     check(up, "phase 3: the killed node came back");
 }

@@ -30,6 +30,15 @@ sockaddr_in loopback(int port) {
     return addr;
 }
 
+bool accepting_on_loopback(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(port);
+    bool ok = s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    if (s >= 0)
+        close(s);
+    return ok;
+}
+
 int listen_on_loopback(int port, int backlog) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)

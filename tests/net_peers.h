@@ -32,6 +32,9 @@ void isolate_network(bool take_lock);
 // 127.0.0.1:PORT.
 sockaddr_in loopback(int port);
 
+// Whether something accepts TCP connections on 127.0.0.1:PORT.
+bool accepting_on_loopback(int port);
+
 // A TCP socket listening on 127.0.0.1:PORT (SO_REUSEADDR, close-on-exec);
 // -1 with errno set when the port cannot be had.
 int listen_on_loopback(int port, int backlog = 16);

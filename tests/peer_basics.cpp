@@ -27,6 +27,18 @@ int count(const std::string &text, const std::string &needle) {
     return n;
 }
 
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
 std::string login_payload(const std::string &id) {
     std::string text = "{\"ID\":\"" + id + "\",\"login\":\"test\",\"pass\":\"vmzq\"}";
     text.resize(55, '\0');

@@ -12,6 +12,7 @@
 #include <thread>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "pty_line.h"
 
@@ -80,6 +81,9 @@ class Outcome {
 
 // How often NEEDLE occurs in TEXT.
 int count(const std::string &text, const std::string &needle);
+
+// TEXT's lines, without their line ends; a last line without one counts.
+std::vector<std::string> lines_of(const std::string &text);
 
 // The 55-byte login payload the bridge publishes for ID; an ID shorter than
 // 17 characters leaves zero bytes at the end.

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sstream>
 #include <stdexcept>
 
 #include "net_peers.h"
@@ -50,9 +49,7 @@ std::vector<std::string> first_publishes(const std::string &log, bool resends) {
         R"(Received PUBLISH from 02:FC:00:00:00:01 \(d([01]), q\d, r\d, m\d+, '([^']*)')");
     std::vector<std::string> firsts;
     bool open = false;
-    std::istringstream lines(log);
-    std::string line;
-    while (std::getline(lines, line)) {
+    for (const std::string &line : lines_of(log)) {
         std::smatch m;
         if (std::regex_search(line, kBridgeSession)) {
             firsts.emplace_back();
@@ -92,15 +89,8 @@ Outcome Broker::start(const BrokerConfig &config, Duration timeout) {
     std::string out = dir_ + "/mosquitto.out";
     process_.start({"mosquitto", "-c", dir_ + "/mosquitto.conf"}, dir_, out, out);
 
-    sockaddr_in addr = loopback(config.port);
-    bool ready = eventually(timeout, [&] {
-        if (!process_.running())
-            return true;
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bool ok = ::connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
-        close(s);
-        return ok;
-    });
+    bool ready = eventually(
+        timeout, [&] { return !process_.running() || accepting_on_loopback(config.port); });
     if (!process_.running())
         return Outcome::failure("mosquitto exited at start-up:\n", output(), log());
     if (!ready)
@@ -127,10 +117,8 @@ std::string Broker::output() const {
 }
 
 int Broker::log_count(const std::regex &pattern) const {
-    std::istringstream lines(log());
-    std::string line;
     int n = 0;
-    while (std::getline(lines, line))
+    for (const std::string &line : lines_of(log()))
         if (std::regex_search(line, pattern))
             n++;
     return n;

@@ -269,16 +269,11 @@ TEST_P(BrokerRestart, LoginFollowsTheSubscriptionEachTime) {
 
     static const std::regex subscribe(R"(Received SUBSCRIBE from 02:FC:00:00:00:01)");
     Strings order;
-    std::string log = broker.log();
-    for (size_t at = 0, end; at < log.size(); at = end + 1) {
-        end = log.find('\n', at);
-        std::string line = log.substr(at, end - at);
+    for (const std::string &line : lines_of(broker.log())) {
         if (std::regex_search(line, subscribe))
             order.push_back("subscribe");
         else if (std::regex_search(line, kLogin))
             order.push_back("login");
-        if (end == std::string::npos)
-            break;
     }
     EXPECT_EQ(order, (Strings{"subscribe", "login", "subscribe", "login", "subscribe", "login"}));
 }

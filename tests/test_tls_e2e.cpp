@@ -184,10 +184,8 @@ TEST_F(TlsFaults, RefusedForTenSecondsTheLoopStopIsLoggedOnceWithItsCount) {
     if (stops > 1) {
         EXPECT_TRUE(bridge.wait_for_stderr(" times)\n", 1s));
     }
-    std::vector<std::string> lines;
     std::string err = bridge.stderr_text();
-    for (size_t at = 0, nl; (nl = err.find('\n', at)) != std::string::npos; at = nl + 1)
-        lines.push_back(err.substr(at, nl - at));
+    std::vector<std::string> lines = lines_of(err);
     // The restart can cut the attempt in progress short: ended by the cut, it
     // counts among the TLS stops, or stands on a line of its own.
     bool cut_alone = lines.size() > 1 && lines.back().find("TLS") == std::string::npos;
