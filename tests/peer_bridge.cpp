@@ -1,6 +1,7 @@
 #include "peer_bridge.h"
 
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -58,6 +59,15 @@ void Bridge::start() {
     write_file(dir_ + "/bridge.stdout", "");
     write_file(dir_ + "/bridge.stderr", "");
     process_.start(argv, dir_, dir_ + "/bridge.stdout", dir_ + "/bridge.stderr", env);
+}
+
+void Bridge::kill() {
+    pid_t pid = process_.pid();
+    process_.kill();
+    if (getenv("BRIDGE_WRAPPER") && pid > 0) {
+        std::string log = dir_ + "/valgrind." + std::to_string(pid);
+        rename((log + ".log").c_str(), (log + ".killed").c_str());
+    }
 }
 
 std::string Bridge::stdout_text() const {

@@ -42,9 +42,10 @@ class Bridge {
     void signal(int sig) {
         process_.signal(sig);
     }
-    void kill() {
-        process_.kill();
-    }
+    // SIGKILL, as a power cut would. Under a wrapper, its report of this run
+    // (DIR/valgrind.PID.log) is renamed to .killed: it can have no summary,
+    // and a report left without one must mean an unplanned kill.
+    void kill();
     void stop(Duration timeout) {
         process_.stop(timeout);
     }
