@@ -14,25 +14,32 @@
 
 namespace fleet {
 
-bool Fleet::connect_remote() {
-    e2e::RemoteClient::Options o;
-    o.id = "fleet-remote";
+std::unique_ptr<e2e::RemoteClient> Fleet::client(const std::string &id, const std::string &cert,
+                                                 e2e::RemoteClient::Options o) {
+    o.id = id;
     o.cafile = cfg_.certs + "/ca.pem";
-    o.certfile = cfg_.certs + "/remote.pem";
-    o.keyfile = cfg_.certs + "/remote.key";
-    o.clean_session = false;
+    o.certfile = cfg_.certs + "/" + cert + ".pem";
+    o.keyfile = cfg_.certs + "/" + cert + ".key";
     o.port = cfg_.remote_port;
-    remote_ = std::make_unique<e2e::RemoteClient>(o);
-    e2e::Outcome up = remote_->connect(10s);
+    auto c = std::make_unique<e2e::RemoteClient>(o);
+    e2e::Outcome up = c->connect(10s);
+    if (!up)
+        printf("  %s: %s\n", id.c_str(), up.message());
+    return check(up, id + " connected") ? std::move(c) : nullptr;
+}
+
+bool Fleet::connect_remote() {
+    e2e::RemoteClient::Options persistent;
+    persistent.clean_session = false;
+    remote_ = client("fleet-remote", "remote", persistent);
     std::vector<std::string> topics{"login", "status_update", "info"};
     if (cfg_.addressed)
         topics = {"units/+/login", "units/+/status_update", "units/+/info", "units/+/availability"};
+    e2e::Outcome up = remote_ ? e2e::Outcome::success() : e2e::Outcome::failure("not connected");
     for (const auto &t : topics)
         if (up)
             up = remote_->subscribe(t, 1);
-    if (!up)
-        printf("  %s\n", up.message());
-    return check(up, "the remote connected and subscribed");
+    return check(up, "the remote subscribed");
 }
 
 int Fleet::run() {
@@ -42,11 +49,10 @@ int Fleet::run() {
     if (!connect_remote())
         return bench::finish_checks(stdout, "fleet");
     if (!cfg_.storm) {
-        responder_ = std::make_unique<Peer>(
-            cfg_, "fleet-responder", "responder",
-            [this](const mosquitto_message &msg) { answer_login(msg); },
-            cfg_.addressed ? "units/+/login" : "login");
-        check(e2e::eventually(10s, [&] { return responder_->granted.load() >= 0; }),
+        e2e::RemoteClient::Options o;
+        o.on_message = [this](e2e::RemoteClient &c, const e2e::Message &m) { answer_login(c, m); };
+        responder_ = client("fleet-responder", "responder", o);
+        check(responder_ && responder_->subscribe(cfg_.addressed ? "units/+/login" : "login", 1),
               "the responder subscribed to login");
     }
     printf("== %d units against %s; preparing their folders and devices\n", cfg_.units,

@@ -59,9 +59,6 @@
 #include "harness.h"
 #include "sim_firmware.h"
 
-struct mosquitto;
-struct mosquitto_message;
-
 namespace fleet {
 
 using Clock = std::chrono::steady_clock;
@@ -110,32 +107,6 @@ struct Unit {
     Clock::time_point started;
 };
 
-// A bare libmosquitto client on one of the run's certificates, for what the
-// harness's RemoteClient keeps to itself: the broker's answers one by one
-// (CONNACK, granted QoS, a publish acknowledged or the link dropped) and a
-// hook run in the message callback, with no polling delay before an answer.
-class Peer {
-  public:
-    using Hook = std::function<void(const mosquitto_message &)>;
-    // Subscribes to RESUBSCRIBE (when set) at every connection.
-    Peer(const Config &cfg, const std::string &id, const std::string &cert, Hook on_message = {},
-         std::string resubscribe = "");
-    ~Peer();
-    Peer(const Peer &) = delete;
-    Peer &operator=(const Peer &) = delete;
-    bool connected(e2e::Duration timeout) const;
-    void subscribe(const std::string &topic);
-    void publish(const std::string &topic, const std::string &payload);
-
-    std::atomic<int> connack{-1}, granted{-1}, received{0};
-    std::atomic<bool> dropped{false}, puback{false};
-
-  private:
-    mosquitto *mosq_;
-    Hook on_message_;
-    std::string resubscribe_;
-};
-
 class Fleet {
   public:
     explicit Fleet(const Config &cfg) : cfg_(cfg) {}
@@ -144,12 +115,15 @@ class Fleet {
   private:
     struct Outage;
 
+    // A client on the certificate CERT of the run, connected; null (and a
+    // failed check) when the broker did not take it.
+    std::unique_ptr<e2e::RemoteClient> client(const std::string &id, const std::string &cert,
+                                              e2e::RemoteClient::Options o = {});
     bool connect_remote();
     // The responder's hook: a list naming a unit published as soon as that
-    // unit's login arrives, from the message callback, as a server reacting
-    // to logins would, with no polling delay that would give the bridge
+    // unit's login arrives, with no polling delay that would give the bridge
     // time to subscribe.
-    void answer_login(const mosquitto_message &msg);
+    void answer_login(e2e::RemoteClient &responder, const e2e::Message &login);
     void cold_start();
     void commands();
     void login_then_list();
@@ -179,10 +153,12 @@ class Fleet {
     bool devices_idle(e2e::Duration timeout);
     // Connection attempts so far at the broker's door.
     long attempts() const;
-    // Publishes LIST once and checks that each device got each of its
-    // commands once and each report reached the remote once; adds to
-    // lost_ and dup_.
-    void list_to_all(const std::vector<std::string> &cmds, const std::string &phase);
+    // Publishes the list LIST_OF gives each unit: each on the unit's own
+    // commands topic when OWN, else once on the topic all take (every unit's
+    // list the same). Checks that each device got its list, once and nothing
+    // else, and each report reached the remote once; adds to lost_ and dup_.
+    void lists_to_units(const std::string &phase, bool own,
+                        const std::function<std::vector<std::string>(const Unit &)> &list_of);
     // Each report line on TOPIC with the times the remote received it.
     std::map<std::string, int> seen_on(const std::string &topic) const;
     // Of the report lines WANT, how many SEEN lacks and how many more times
@@ -199,8 +175,8 @@ class Fleet {
     std::mutex answers_mutex_;
     std::map<std::string, std::string> answers_; // MAC -> list, for the responder
     std::atomic<int> answered_{0};
-    std::unique_ptr<Peer> responder_;         // after what its callback uses
-    std::unique_ptr<e2e::Process> restarted_; // a broker or node this driver brought back
+    std::unique_ptr<e2e::RemoteClient> responder_; // after what its hook uses
+    std::unique_ptr<e2e::Process> restarted_;      // a broker or node this driver brought back
     long lost_ = 0, dup_ = 0;
     int refusals_ = 0, refusals_held_ = 0; // isolation checks made and passed
     double all_back_s_ = NAN;

@@ -71,7 +71,8 @@ void Fleet::outage() {
     check(devices_idle(30s), "phase 3: every device idle again");
     if (!cfg_.storm) {
         printf("  after the outage, a list to every unit:\n");
-        list_to_all({"P3-AFTER"}, "phase 3");
+        lists_to_units("phase 3", false,
+                       [](const Unit &) { return std::vector<std::string>{"P3-AFTER"}; });
     }
 }
 

@@ -57,8 +57,7 @@ void Fleet::commands() {
     std::vector<std::string> cmds;
     for (int i = 1; i <= cfg_.commands; i++)
         cmds.push_back("P2-" + std::to_string(i));
-    list_to_all(cmds, "phase 2");
-    check(devices_idle(30s), "phase 2: every device idle again");
+    lists_to_units("phase 2", false, [&](const Unit &) { return cmds; });
     broker_loaded_kib_ = broker_rss_kib();
 }
 

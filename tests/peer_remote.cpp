@@ -88,7 +88,12 @@ Outcome RemoteClient::subscribe(const std::string &topic, int qos, Duration time
         subscriptions_.emplace_back(topic, qos);
     }
     int rc = mosquitto_subscribe(mosq_, &mid, topic.c_str(), qos);
-    return acknowledged("mosquitto_subscribe", rc, mid, "subscription to " + topic, timeout);
+    Outcome acked =
+        acknowledged("mosquitto_subscribe", rc, mid, "subscription to " + topic, timeout);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (acked && granted_[mid] == 0x80)
+        return Outcome::failure("subscription to ", topic, " refused (SUBACK 0x80)");
+    return acked;
 }
 
 Outcome RemoteClient::publish(const std::string &topic, const std::string &payload, int qos,
@@ -103,6 +108,8 @@ Outcome RemoteClient::acknowledged(const char *call, int rc, int mid, const std:
                                    Duration timeout) {
     if (rc != MOSQ_ERR_SUCCESS)
         return Outcome::failure(call, ": ", mosquitto_strerror(rc));
+    if (timeout == Duration::zero())
+        return Outcome::success();
     if (!wait_until(timeout, [&] { return acked_.count(mid) > 0; }))
         return Outcome::failure(what, " not acknowledged within ", timeout.count(), " ms");
     return Outcome::success();
@@ -133,6 +140,11 @@ std::vector<Message> RemoteClient::on_topic(const std::string &topic) const {
         if (m.topic == topic)
             out.push_back(m);
     return out;
+}
+
+bool RemoteClient::dropped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
 }
 
 std::string RemoteClient::log() const {
@@ -181,9 +193,11 @@ void RemoteClient::on_disconnect(struct mosquitto *, void *obj, int) {
     self->cv_.notify_all();
 }
 
-void RemoteClient::on_subscribe(struct mosquitto *, void *obj, int mid, int, const int *) {
+void RemoteClient::on_subscribe(struct mosquitto *, void *obj, int mid, int n, const int *granted) {
     auto *self = static_cast<RemoteClient *>(obj);
     std::lock_guard<std::mutex> lock(self->mutex_);
+    if (n > 0)
+        self->granted_[mid] = granted[0];
     self->acked_.insert(mid);
     self->cv_.notify_all();
 }
@@ -201,9 +215,13 @@ void RemoteClient::on_message(struct mosquitto *, void *obj, const struct mosqui
         m.payload.assign(static_cast<const char *>(msg->payload), msg->payloadlen);
     m.qos = msg->qos;
     m.retain = msg->retain;
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    self->messages_.push_back(std::move(m));
-    self->cv_.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->messages_.push_back(m);
+        self->cv_.notify_all();
+    }
+    if (self->options_.on_message)
+        self->options_.on_message(*self, m);
 }
 
 void RemoteClient::on_log(struct mosquitto *, void *obj, int, const char *text) {

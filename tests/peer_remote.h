@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -43,6 +45,10 @@ class RemoteClient {
         // messages the broker keeps while the client is away.
         bool clean_session = true;
         int port = kPort; // another: straight to a broker behind a relay
+        // Called on the loop thread with each message, once it is recorded,
+        // as a server reacting to it would: with no polling delay. It may
+        // publish with a zero timeout, never wait.
+        std::function<void(RemoteClient &, const Message &)> on_message;
     };
     RemoteClient() : RemoteClient(Options()) {}
     explicit RemoteClient(const std::string &id) : RemoteClient(with_id(id)) {}
@@ -54,10 +60,10 @@ class RemoteClient {
     // Connects to localhost on its port and waits for the broker's acceptance.
     // Once per client; after that the loop thread reconnects by itself.
     Outcome connect(Duration timeout = 5s);
-    // Waits for the SUBACK.
+    // Waits for the SUBACK; a failure when it refuses the topic (0x80).
     Outcome subscribe(const std::string &topic, int qos = 2, Duration timeout = 5s);
     // Waits until the broker has the message (PUBACK/PUBCOMP; at QoS 0 until
-    // it is written).
+    // it is written). A zero TIMEOUT returns once it is queued.
     Outcome publish(const std::string &topic, const std::string &payload, int qos = 1,
                     Duration timeout = 5s);
     // The first message on TOPIC.
@@ -67,6 +73,9 @@ class RemoteClient {
     std::vector<Message> wait_for_count(const std::string &topic, size_t n, Duration timeout);
     std::vector<Message> messages(const std::string &topic) const;
     std::string log() const; // the library's log lines
+    // Whether the link was lost (or never made) since connect(): a broker
+    // may close it rather than refuse a publish or a subscription.
+    bool dropped() const;
 
   private:
     static Options with_id(const std::string &id) {
@@ -97,6 +106,7 @@ class RemoteClient {
     std::optional<int> connack_; // result of the last CONNACK
     bool dropped_ = false;       // connection lost or never made since connect()
     std::set<int> acked_;        // mids of SUBACKs and completed publishes
+    std::map<int, int> granted_; // mid of a SUBACK -> the QoS granted
     std::vector<std::pair<std::string, int>> subscriptions_;
     std::vector<Message> messages_;
     std::string log_;
