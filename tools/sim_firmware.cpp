@@ -17,9 +17,12 @@ namespace {
 const std::string report_ack_bytes = "#\n";
 
 // A piecewise report's device looks this often whether the host has read its
-// "#", and writes the first piece this long after it has.
+// "#", and writes the first piece this long after it has: long enough for a
+// host preempted between its read and its discard of the rest (a loaded
+// machine, a sanitizer), short enough for both pieces to be in well before
+// a 100 ms poll's next read.
 constexpr std::chrono::milliseconds kDrainCheck{1};
-constexpr std::chrono::milliseconds kAfterDrain{5};
+constexpr std::chrono::milliseconds kAfterDrain{20};
 
 [[noreturn]] void throw_errno(const char *what) {
     throw std::system_error(errno, std::generic_category(), what);

@@ -88,7 +88,7 @@ struct Options {
     std::chrono::milliseconds report_delay{150}; // "#" -> status report
     std::chrono::milliseconds quiet_gap{20};     // pause that ends a burst
     // Non-zero: each status report is written in two halves this far apart,
-    // the first 5 ms after the host has read the "#" (report_delay is then
+    // the first 20 ms after the host has read the "#" (report_delay is then
     // not used). A firmware that works this way relies on the host's poll
     // interval being longer than the gap to get its report taken whole.
     std::chrono::milliseconds report_piece_gap{0};
