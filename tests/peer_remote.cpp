@@ -40,10 +40,10 @@ RemoteClient::RemoteClient(Options options) : options_(std::move(options)) {
 
 RemoteClient::~RemoteClient() {
     if (loop_.joinable()) {
+        // The loop thread sends the DISCONNECT, then stops.
+        if (mosquitto_disconnect(mosq_) == MOSQ_ERR_SUCCESS)
+            wait_until(1s, [&] { return dropped_; });
         stopping_ = true;
-        // The loop ends once the client is disconnecting; a reconnection
-        // wait in progress ends within the library's 1 s delay.
-        mosquitto_disconnect(mosq_);
         loop_.join();
     }
     mosquitto_destroy(mosq_);
@@ -152,12 +152,15 @@ std::string RemoteClient::log() const {
     return log_;
 }
 
+// The library's own loop_forever() cannot be stopped for sure: its
+// reconnection resets the state that mosquitto_disconnect() sets, so a
+// client that cannot get its session back (a broker showing another CA's
+// certificate) would never let the destructor join.
 void RemoteClient::run_loop() {
     while (!stopping_) {
-        errno = 0; // a stale EPROTO makes the loop give up at once
-        int rc = mosquitto_loop_forever(mosq_, 100, 1);
-        if (stopping_)
-            break;
+        int rc = mosquitto_loop(mosq_, 100, 1);
+        if (rc == MOSQ_ERR_SUCCESS || stopping_)
+            continue;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             dropped_ = true;
