@@ -175,21 +175,20 @@ void Fleet::lists_to_units(const std::string &phase, bool own,
     };
     const size_t n = units_.size();
     std::vector<size_t> before(n);
-    std::vector<std::vector<std::string>> want(n);
+    std::vector<std::vector<std::string>> lists(n), want(n);
     for (size_t i = 0; i < n; i++) {
         before[i] = units_[i]->sim->command_texts().size();
-        for (const auto &c : list_of(*units_[i]))
+        lists[i] = list_of(*units_[i]);
+        for (const auto &c : lists[i])
             want[i].push_back("OK " + units_[i]->name + " " + c);
     }
     auto t0 = Clock::now();
     std::vector<Clock::time_point> sent(n, t0);
     for (size_t i = 0; i < (own ? n : 1); i++) {
         sent[i] = Clock::now();
-        check(remote_->publish(units_[i]->topic("commands"), joined(list_of(*units_[i])), 1, 30s),
+        check(remote_->publish(units_[i]->topic("commands"), joined(lists[i]), 1, 30s),
               phase + ": the list" + (own ? " to " + units_[i]->name : "") + " accepted");
     }
-    if (!own)
-        sent.assign(n, sent[0]);
     auto missing_of = [&](size_t i) {
         return missing(seen_on(units_[i]->topic("status_update")), want[i]);
     };
@@ -215,8 +214,8 @@ void Fleet::lists_to_units(const std::string &phase, bool own,
                 break;
             }
         auto texts = u.sim->command_texts();
-        std::vector<std::string> cmds = list_of(u), got(texts.begin() + before[i], texts.end());
-        if (got == cmds)
+        std::vector<std::string> got(texts.begin() + before[i], texts.end());
+        if (got == lists[i])
             continue;
         wrong++;
         // What the device got, and where the rest stopped: at the broker, in
@@ -228,7 +227,7 @@ void Fleet::lists_to_units(const std::string &phase, bool own,
         printf("  %s's device got:", u.name.c_str());
         for (const auto &t : got)
             printf(" %s", t.c_str());
-        for (const auto &c : cmds)
+        for (const auto &c : lists[i])
             if (std::count(got.begin(), got.end(), c) != 1)
                 printf("; %s %s, %s", c.c_str(),
                        logged("TOKENIZED COMMAND: ", c) ? "queued" : "never queued",

@@ -91,7 +91,7 @@ Outcome RemoteClient::subscribe(const std::string &topic, int qos, Duration time
     Outcome acked =
         acknowledged("mosquitto_subscribe", rc, mid, "subscription to " + topic, timeout);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (acked && granted_[mid] == 0x80)
+    if (acked && acked_.at(mid) == 0x80)
         return Outcome::failure("subscription to ", topic, " refused (SUBACK 0x80)");
     return acked;
 }
@@ -199,9 +199,7 @@ void RemoteClient::on_disconnect(struct mosquitto *, void *obj, int) {
 void RemoteClient::on_subscribe(struct mosquitto *, void *obj, int mid, int n, const int *granted) {
     auto *self = static_cast<RemoteClient *>(obj);
     std::lock_guard<std::mutex> lock(self->mutex_);
-    if (n > 0)
-        self->granted_[mid] = granted[0];
-    self->acked_.insert(mid);
+    self->acked_[mid] = n > 0 ? granted[0] : 0;
     self->cv_.notify_all();
 }
 

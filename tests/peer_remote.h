@@ -10,7 +10,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,8 +104,8 @@ class RemoteClient {
     std::condition_variable cv_;
     std::optional<int> connack_; // result of the last CONNACK
     bool dropped_ = false;       // connection lost or never made since connect()
-    std::set<int> acked_;        // mids of SUBACKs and completed publishes
-    std::map<int, int> granted_; // mid of a SUBACK -> the QoS granted
+    // mid of a SUBACK -> the QoS granted; of a completed publish -> 0.
+    std::map<int, int> acked_;
     std::vector<std::pair<std::string, int>> subscriptions_;
     std::vector<Message> messages_;
     std::string log_;
