@@ -218,17 +218,27 @@ void SimFirmware::process_burst(std::vector<Event> &events) {
             state_ = State::ready;
             pending_report_acks_ = 0;
         }
-        waiting_.push_back({cmd.text, received_++});
     }
     burst_.clear();
     burst_reads_.clear();
 
+    // A command received while silent is never answered, whatever the faults
+    // become later: decided under the lock that makes the command visible, so
+    // a test that waits for it and then lifts the silence cannot race this.
+    bool answer = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         acks_ += acks;
         unexpected_.insert(unexpected_.end(), strays.begin(), strays.end());
-        if (has_command)
+        if (has_command) {
             commands_.push_back(cmd);
+            answer = !faults_.silent;
+        }
+    }
+    if (has_command) {
+        const std::size_t index = received_++;
+        if (answer)
+            waiting_.push_back({cmd.text, index});
     }
     changed_.notify_all();
     for (std::size_t i = 0; i < acks; ++i)

@@ -48,7 +48,7 @@ using Clock = std::chrono::steady_clock;
 // Misbehaviours, changeable while the device runs (set_faults); each applies
 // to the commands answered after the change.
 struct Faults {
-    bool silent = false;          // record commands but never answer them
+    bool silent = false;          // record commands but never answer them (even once lifted)
     bool no_report = false;       // send "#" but never the status report
     std::string noise_before_ack; // written in the same write as the "#", before it
     std::string noise_after_ack;  // written in the same write as the "#", after it
