@@ -224,23 +224,17 @@ void SimFirmware::process_burst(std::vector<Event> &events) {
     burst_.clear();
     burst_reads_.clear();
 
-    // A command received while silent is never answered, whatever the faults
-    // become later: decided under the lock that makes the command visible, so
-    // a test that waits for it and then lifts the silence cannot race this.
-    bool answer = false;
+    // Silence is decided under the lock that makes the command visible, so a
+    // test that waits for the command and then lifts the silence cannot race it.
     {
         std::lock_guard<std::mutex> lock(mutex_);
         acks_ += acks;
         unexpected_.insert(unexpected_.end(), strays.begin(), strays.end());
         if (has_command) {
+            if (!faults_.silent)
+                waiting_.push_back({cmd.text, commands_.size()});
             commands_.push_back(cmd);
-            answer = !faults_.silent;
         }
-    }
-    if (has_command) {
-        const std::size_t index = received_++;
-        if (answer)
-            waiting_.push_back({cmd.text, index});
     }
     changed_.notify_all();
     for (std::size_t i = 0; i < acks; ++i)

@@ -173,7 +173,6 @@ class SimFirmware {
     Pending current_;
     std::string piecewise_report_; // its first half written, the second due
     bool drained_ = false;         // the host has read the "#" of the report due
-    std::size_t received_ = 0;
     std::size_t pending_report_acks_ = 0;
 
     // Shared, under mutex_.
