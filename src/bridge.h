@@ -1,7 +1,7 @@
 // The state the two threads share, and its one lock.
 //
 // Threads: the main thread runs the MQTT network loop and with it every
-// my_*_callback (net_loop.h, mosquitto-client.h); the exchange thread runs
+// my_*_callback (session.h, mosquitto-client.h); the exchange thread runs
 // serial_reads (exchange.h). The library calls the log handler on whichever
 // thread calls into it.
 #ifndef BRIDGE_BRIDGE_H

@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#ifdef __GLIBC__ // defined by the headers above
+#ifdef __GLIBC__ // malloc_trim is glibc's own
 #include <malloc.h>
 #endif
 
@@ -26,8 +26,8 @@ static int report_count;
 static int report_dropped; // bytes beyond REPORT_SIZE
 
 // Set when the queue held LONG_QUEUE commands or more since it was last
-// empty. Guarded by bridge_lock.
-#define LONG_QUEUE 1024
+// empty: half the queue's bound, at most 1024. Guarded by bridge_lock.
+#define LONG_QUEUE (BRIDGE_QUEUED_COMMANDS_MAX / 2 < 1024 ? BRIDGE_QUEUED_COMMANDS_MAX / 2 : 1024)
 static bool queue_was_long;
 
 // When the head of queue was written to the line (monotonic, ms), while

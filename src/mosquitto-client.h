@@ -1,6 +1,6 @@
 // The MQTT side of the bridge's work: command lists in, the library's log
 // out. The session itself (connection, login, acknowledgements) is
-// net_loop.h's.
+// session.h's; the loop that runs it is net_loop.h's.
 #ifndef BRIDGE_MOSQUITTO_CLIENT_H
 #define BRIDGE_MOSQUITTO_CLIENT_H
 

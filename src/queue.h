@@ -3,7 +3,7 @@
 // The record carries its operations in function slots; callers reach them
 // through the slots (queue.push(&queue, text)), never by name, and read
 // `count` directly. The module has no lock: the bridge guards its one
-// instance with bridge_lock (see mosquitto-client.h).
+// instance with bridge_lock (see bridge.h).
 #ifndef BRIDGE_QUEUE_H
 #define BRIDGE_QUEUE_H
 
