@@ -273,9 +273,14 @@ TEST_F(BrokerKills, ReportsEveryTenthOfASecondKeepTheirOrderThroughFifteenSigkil
 }
 
 // Floods of big lists: the queue's byte bound keeps the bridge's memory and
-// its log small.
-class Floods : public Road {
+// its log small, polling and event-driven (the build named, or the default).
+class Floods : public Road, public ::testing::WithParamInterface<const char *> {
   protected:
+    void SetUp() override {
+        if (*GetParam())
+            bridge.use_build(GetParam());
+        Road::SetUp();
+    }
     simfw::Options device_options() override {
         simfw::Options o;
         o.report_format = "OK\n";
@@ -290,7 +295,7 @@ class Floods : public Road {
 // 40 lists of one 256 KiB command (10 MiB), then one list of 16 MiB: what
 // fits under the bound is queued and answered, the rest is dropped and said
 // so, and a small list afterwards still reaches the device.
-TEST_F(Floods, BigListsBeyondTheByteBoundAreDroppedAndMemoryAndLogStaySmall) {
+TEST_P(Floods, BigListsBeyondTheByteBoundAreDroppedAndMemoryAndLogStaySmall) {
     const size_t big = 256 * 1024, huge = 16u << 20;
     const bool plain = getenv("BRIDGE_WRAPPER") == nullptr; // valgrind counts in the peak
     long peak0 = peak_kib();
@@ -345,3 +350,6 @@ TEST_F(Floods, BigListsBeyondTheByteBoundAreDroppedAndMemoryAndLogStaySmall) {
     EXPECT_LT(out1 - out0, 40u * 4096) << "bytes of log for 40 lists";
     EXPECT_LT(out2 - out1, 4096u) << "bytes of log for the 16 MiB list";
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, Floods, ::testing::Values("", "mqtt-serial-bridge-test-event"),
+                         [](const auto &info) { return *info.param ? "EventDriven" : "Poll"; });
