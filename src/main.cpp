@@ -1,4 +1,5 @@
 // mqtt-serial-bridge: start-up, one step a line.
+#include <ctype.h>
 #include <mosquitto.h>
 #include <pthread.h>
 #include <signal.h>
@@ -12,16 +13,36 @@
 #include "serial.h"
 #include "topics.h"
 
-// Fills ID from the last hardware address that the interface listing shows.
+// True when ADDRESS (its line end cut) is six colon-separated bytes, as an
+// Ethernet or wireless interface shows it. A tun interface's is sixteen
+// dash-separated bytes, all zero: the same on every board with a VPN up.
+static bool is_mac_address(const char *address) {
+    if (strcspn(address, "\r\n") != 17)
+        return false;
+    for (int i = 0; i < 17; i++) {
+        bool ok = i % 3 == 2 ? address[i] == ':' : isxdigit((unsigned char)address[i]) != 0;
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// Fills ID from the last hardware address that the interface listing shows
+// as a MAC address; without one, from the last address of any form.
 static void get_MAC(void) {
     char line[1034];
-    FILE *fp = popen("ifconfig | grep HWaddr | tail -1 | awk '{print $5;}'", "r");
+    bool found = false;
+    FILE *fp = popen("ifconfig | grep HWaddr | awk '{print $5;}'", "r");
     if (fp == NULL) {
         // ID stays empty, which the MQTT library refuses as a client id.
         printf("Failed to run command\n");
         return;
     }
     while (fgets(line, sizeof(line), fp) != NULL) {
+        bool mac = is_mac_address(line);
+        if (found && !mac)
+            continue;
+        found = found || mac;
         line[17] = '\0';
         line[strcspn(line, "\r\n")] = '\0';
         strcpy(ID, line);

@@ -15,7 +15,8 @@ void my_log_callback(struct mosquitto *m, void *obj, int level, const char *text
     (void)m;
     (void)obj;
     (void)level;
-    printf("%s\n", text);
+    // A received PUBLISH's line carries its topic, which the remote chose.
+    print_escaped_line("", text);
 }
 
 // Log lines of one handler call, written out in a few large writes instead
@@ -64,12 +65,14 @@ void tokenize_and_store_in_queue(char *text, Queue *to) {
 }
 
 // The commands of a list: its pieces between ";" that are not empty, as
-// tokenize_and_store_in_queue splits it.
-static int count_commands(const char *text) {
+// tokenize_and_store_in_queue splits it, and the bytes of their text.
+static int count_commands(const char *text, size_t *bytes) {
     int n = 0;
+    *bytes = 0;
     while (*text) {
         size_t len = strcspn(text, ";");
         n += len > 0;
+        *bytes += len;
         text += len;
         if (*text)
             text++;
@@ -77,26 +80,40 @@ static int count_commands(const char *text) {
     return n;
 }
 
-// True when N more commands fit in the queue. Only this thread adds to the
-// queue, so the answer holds until it does.
-static bool queue_has_room(int n) {
+enum Room { ROOM, NO_ROOM_FOR_COUNT, NO_ROOM_FOR_BYTES };
+
+// Whether N more commands of BYTES bytes fit in the queue. Only this thread
+// adds to the queue, so the answer holds until it does.
+static Room queue_room(int n, size_t bytes) {
     pthread_mutex_lock(&bridge_lock);
-    bool fits = n <= BRIDGE_QUEUED_COMMANDS_MAX - queue.count;
+    Room room = ROOM;
+    if (n > BRIDGE_QUEUED_COMMANDS_MAX - queue.count)
+        room = NO_ROOM_FOR_COUNT;
+    else if (bytes > (size_t)BRIDGE_QUEUED_BYTES_MAX - queue.bytes)
+        room = NO_ROOM_FOR_BYTES;
     pthread_mutex_unlock(&bridge_lock);
-    return fits;
+    return room;
 }
 
 // Queues a command list whole, or drops it whole when the queue has no room
-// for all of it. It is split outside the lock and joins the queue in one
-// step, so a long list never holds up the exchange. The exchange thread
-// writes its first command when the line is free for it.
+// for all of it, decided before anything is copied. It is split outside the
+// lock and joins the queue in one step, so a long list never holds up the
+// exchange. The exchange thread writes its first command when the line is
+// free for it.
 static void take_command_list(char *text) {
-    int n = count_commands(text);
+    size_t bytes;
+    int n = count_commands(text, &bytes);
     if (n == 0)
         return;
-    if (!queue_has_room(n)) {
+    switch (queue_room(n, bytes)) {
+    case NO_ROOM_FOR_COUNT:
         printf("DROPPED A LIST OF %d COMMANDS: QUEUE FULL\n", n);
         return;
+    case NO_ROOM_FOR_BYTES:
+        printf("DROPPED A LIST OF %d COMMANDS (%zu BYTES): QUEUE FULL\n", n, bytes);
+        return;
+    case ROOM:
+        break;
     }
     Queue list = createQueue();
     tokenize_and_store_in_queue(text, &list);
@@ -109,14 +126,20 @@ static void take_command_list(char *text) {
 void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_message *msg) {
     (void)m;
     (void)obj;
+    flockfile(stdout);
     if (msg->payloadlen && msg->payload) {
-        print_escaped(msg->topic);
-        print_escaped_line(" ", (char *)msg->payload);
+        // Topic and payload share the line's room for outside text.
+        size_t shown = print_escaped_within(msg->topic, LOG_TEXT_MAX / 2);
+        putchar(' ');
+        print_escaped_within((char *)msg->payload, LOG_TEXT_MAX - shown);
+        putchar('\n');
+        funlockfile(stdout);
         if (strcmp(msg->topic, topic_commands) == 0)
             take_command_list((char *)msg->payload);
     } else {
         print_escaped(msg->topic);
         printf(" (null)\n");
+        funlockfile(stdout);
     }
     fflush(stdout);
 }

@@ -12,7 +12,8 @@ struct mosquitto_message;
 // Network thread: prints every message (topic and payload escaped, one
 // line), and queues the commands of a list on "commands" and wakes the
 // exchange, or drops the list whole when the queue has no room for it
-// (BRIDGE_QUEUED_COMMANDS_MAX). Never writes to the line. Takes bridge_lock
+// (BRIDGE_QUEUED_COMMANDS_MAX commands, BRIDGE_QUEUED_BYTES_MAX bytes of
+// text). Never writes to the line. Takes bridge_lock
 // for the queue, briefly.
 void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_message *msg);
 

@@ -2,11 +2,14 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+
+#include "log_text.h"
 
 static void push(Queue *q, char *data) {
     Node *node = (Node *)malloc(sizeof(Node));
     if (node == NULL) {
-        printf("Out of memory, command dropped: %s\n", data);
+        print_escaped_line("Out of memory, command dropped: ", data);
         free(data);
         return;
     }
@@ -18,6 +21,7 @@ static void push(Queue *q, char *data) {
         q->tail->next = node;
     q->tail = node;
     q->count++;
+    q->bytes += strlen(data);
 }
 
 static void pop(Queue *q) {
@@ -26,6 +30,7 @@ static void pop(Queue *q) {
         return;
     q->head = node->next;
     q->count--;
+    q->bytes -= strlen(node->data);
     free(node->data);
     free(node);
 }
@@ -39,9 +44,11 @@ static void take_all(Queue *q, Queue *from) {
         q->tail->next = from->head;
     q->tail = from->tail;
     q->count += from->count;
+    q->bytes += from->bytes;
     from->head = NULL;
     from->tail = NULL;
     from->count = 0;
+    from->bytes = 0;
 }
 
 static char *peek(Queue *q) {
@@ -58,7 +65,7 @@ static void display(Queue *q) {
         for (int i = 0; i < q->count && node; i++, node = node->next) {
             if (i > 0)
                 printf(", ");
-            printf("%s", node->data);
+            print_escaped(node->data);
         }
     }
     printf("\n\n");
@@ -74,5 +81,6 @@ Queue createQueue(void) {
     q.take_all = take_all;
     q.display = display;
     q.count = 0;
+    q.bytes = 0;
     return q;
 }

@@ -2,10 +2,12 @@
 //
 // The record carries its operations in function slots; callers reach them
 // through the slots (queue.push(&queue, text)), never by name, and read
-// `count` directly. The module has no lock: the bridge guards its one
-// instance with bridge_lock (see bridge.h).
+// `count` and `bytes` directly. The module has no lock: the bridge guards
+// its one instance with bridge_lock (see bridge.h).
 #ifndef BRIDGE_QUEUE_H
 #define BRIDGE_QUEUE_H
+
+#include <stddef.h>
 
 struct Node {
     char *data; // the command text, owned by the node
@@ -31,6 +33,9 @@ struct Queue {
     // Prints the contents on standard output (diagnostics only).
     void (*display)(Queue *q);
     int count; // number of nodes
+    // Bytes of command text held, terminators excluded: kept by push, pop
+    // and take_all, so it is right wherever a command leaves.
+    size_t bytes;
 };
 
 // An empty queue with its five slots set, returned by value.

@@ -1,8 +1,17 @@
 // Command intake: command lists from the broker reach the queue and the line.
+#include "bridge_config.h"
 #include "bridge_fixture.h"
+#include "log_text.h"
 
 using Strings = std::vector<std::string>;
 using Intake = BridgeTest;
+
+// TEXT (bytes that need no escape) as a log line shows it within MAX bytes.
+static std::string cut(const std::string &text, size_t max = LOG_TEXT_MAX) {
+    if (text.size() <= max)
+        return text;
+    return text.substr(0, max) + "... (" + std::to_string(text.size()) + " BYTES)";
+}
 
 // The handler only queues: the exchange's next cycle writes the first
 // command, so the line has one writer.
@@ -132,13 +141,13 @@ TEST_F(Intake, MebibyteListIsQueuedWholeAndInOrder) {
     const std::string pad(1044, 'p');
     while (list.size() < (1u << 20)) {
         list += "c" + std::to_string(n) + pad + ";";
-        tokenized += "TOKENIZED COMMAND: c" + std::to_string(n++) + pad + "\n";
+        tokenized += "TOKENIZED COMMAND: " + cut("c" + std::to_string(n++) + pad) + "\n";
     }
     ASSERT_EQ(n, 1000);
     std::string log = deliver_logged("commands", list);
     log += cycle();
-    EXPECT_EQ(log, "commands " + list + "\n" + tokenized + "SENDING TO ARDUINO: c0" + pad +
-                       "\nWAITING FOR A SERIAL ACK !\n");
+    EXPECT_EQ(log, "commands " + cut(list, LOG_TEXT_MAX - strlen("commands")) + "\n" + tokenized +
+                       "SENDING TO ARDUINO: " + cut("c0" + pad) + "\nWAITING FOR A SERIAL ACK !\n");
     ASSERT_EQ(queue.count, n);
     int i = 0;
     for (Node *node = queue.head; node; node = node->next, i++)
@@ -146,12 +155,15 @@ TEST_F(Intake, MebibyteListIsQueuedWholeAndInOrder) {
     EXPECT_EQ(device_reads(), "c0" + pad);
 }
 
-TEST_F(Intake, CommandLongerThanALogBufferIsLoggedWhole) {
+// A command longer than a log line's room is logged cut, with its length,
+// and goes to the line whole.
+TEST_F(Intake, CommandLongerThanALogBufferIsLoggedCut) {
     std::string big(10000, 'x');
     std::string log = deliver_logged("commands", "a;" + big + ";b");
     log += cycle();
     EXPECT_EQ(log,
-              "commands a;" + big + ";b\nTOKENIZED COMMAND: a\nTOKENIZED COMMAND: " + big +
+              "commands " + cut("a;" + big + ";b", LOG_TEXT_MAX - strlen("commands")) +
+                  "\nTOKENIZED COMMAND: a\nTOKENIZED COMMAND: " + cut(big) +
                   "\nTOKENIZED COMMAND: b\nSENDING TO ARDUINO: a\nWAITING FOR A SERIAL ACK !\n");
     EXPECT_EQ(queued(), (Strings{"a", big, "b"}));
 }
@@ -181,4 +193,58 @@ TEST_F(Intake, ListFindingAReportOnTheLineIsSentAfterThatReport) {
         EXPECT_EQ(queue.count, 0);
         published.clear();
     }
+}
+
+// The cut counts escapes and never splits one or a UTF-8 character; topic
+// and payload share one line's room; the library's lines are cut too.
+TEST_F(Intake, LongOutsideTextsAreCutWithinTheLogBound) {
+    const std::string e = "\xc3\xa9";
+    std::string accents = "a", newlines(200, '\n');
+    for (int i = 0; i < 200; i++)
+        accents += e;
+    std::string kept = "a";
+    for (int i = 0; i < (LOG_TEXT_MAX - 1) / 2; i++)
+        kept += e;
+    std::string log = deliver_logged("commands", accents + ";" + newlines);
+    std::string escapes;
+    for (int i = 0; i < LOG_TEXT_MAX / 2; i++)
+        escapes += "\\n";
+    EXPECT_NE(log.find("TOKENIZED COMMAND: " + kept + "... (401 BYTES)\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("TOKENIZED COMMAND: " + escapes + "... (200 BYTES)\n"), std::string::npos)
+        << log;
+
+    std::string topic(300, 't'), payload(300, 'p');
+    std::string line = deliver_logged(topic.c_str(), payload);
+    EXPECT_EQ(line, cut(topic, LOG_TEXT_MAX / 2) + " " + cut(payload, LOG_TEXT_MAX / 2) + "\n");
+
+    std::string lib = "Client 02:FC:00:00:00:01 received PUBLISH (d0, q0, r0, m0, '" + topic +
+                      "', ... (5 bytes))";
+    testing::internal::CaptureStdout();
+    my_log_callback(nullptr, nullptr, MOSQ_LOG_DEBUG, lib.c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), cut(lib) + "\n");
+}
+
+// The queued text is bounded too: a list that would take it one byte past
+// the bound is dropped whole, one that fills it exactly is taken, and the
+// bytes of a command that leaves are free again.
+TEST_F(Intake, ListBeyondTheByteBoundIsDroppedWhole) {
+    const std::string big(BRIDGE_QUEUED_BYTES_MAX - 3, 'B');
+    deliver("commands", "s;t;" + big);
+    EXPECT_EQ(queue.bytes, (size_t)BRIDGE_QUEUED_BYTES_MAX - 1);
+    EXPECT_EQ(deliver_logged("commands", "x;y"),
+              "commands x;y\nDROPPED A LIST OF 2 COMMANDS (2 BYTES): QUEUE FULL\n");
+    EXPECT_EQ(queue.count, 3);
+    EXPECT_EQ(deliver_logged("commands", ";z;"), "commands ;z;\nTOKENIZED COMMAND: z\n");
+    EXPECT_EQ(queue.bytes, (size_t)BRIDGE_QUEUED_BYTES_MAX);
+
+    cycle();
+    EXPECT_EQ(device_reads(), "s");
+    device_answers("OK\n");
+    EXPECT_EQ(device_reads(), "#\nt");
+    deliver("commands", "x");
+    EXPECT_EQ(deliver_logged("commands", "y"),
+              "commands y\nDROPPED A LIST OF 1 COMMANDS (1 BYTES): QUEUE FULL\n");
+    EXPECT_EQ(queued(), (Strings{"t", big, "z", "x"}));
+    EXPECT_EQ(queue.bytes, (size_t)BRIDGE_QUEUED_BYTES_MAX);
 }

@@ -1,9 +1,12 @@
 // The long runs, a minute or more each (ctest label "long"; the sanitizer
 // and valgrind runs leave them out): a thousand commands end to end, 500
-// commands through 20 broker kills, and reports every 100 ms through 15.
+// commands through 20 broker kills, reports every 100 ms through 15, and
+// floods of big lists.
 #include <map>
 #include <random>
 
+#include "bench_common.h"
+#include "bridge_config.h"
 #include "exchange_e2e.h"
 
 using namespace e2e;
@@ -268,3 +271,85 @@ TEST_F(BrokerKills, ReportsEveryTenthOfASecondKeepTheirOrderThroughFifteenSigkil
     EXPECT_GT(held, 0) << "no report was read while the session was down";
     EXPECT_TRUE(bridge.running());
 }
+
+// Floods of big lists: the queue's byte bound keeps the bridge's memory and
+// its log small, polling and event-driven (the build named, or the default).
+class Floods : public Road, public ::testing::WithParamInterface<const char *> {
+  protected:
+    void SetUp() override {
+        if (*GetParam())
+            bridge.use_build(GetParam());
+        Road::SetUp();
+    }
+    simfw::Options device_options() override {
+        simfw::Options o;
+        o.report_format = "OK\n";
+        o.quiet_gap = 200ms; // a 256 KiB command crosses the pty in many reads
+        return o;
+    }
+    long peak_kib() {
+        return bench::proc_kib(bridge.pid(), "status", "VmHWM");
+    }
+};
+
+// 40 lists of one 256 KiB command (10 MiB), then one list of 16 MiB: what
+// fits under the bound is queued and answered, the rest is dropped and said
+// so, and a small list afterwards still reaches the device.
+TEST_P(Floods, BigListsBeyondTheByteBoundAreDroppedAndMemoryAndLogStaySmall) {
+    const size_t big = 256 * 1024, huge = 16u << 20;
+    const bool plain = getenv("BRIDGE_WRAPPER") == nullptr; // valgrind counts in the peak
+    long peak0 = peak_kib();
+    size_t out0 = bridge.stdout_text().size();
+    for (int i = 0; i < 40; i++)
+        ASSERT_TRUE(remote.publish("commands", std::string(big, (char)('a' + i % 26)), 1, 10s));
+    std::string dropped = "DROPPED A LIST OF 1 COMMANDS (262144 BYTES): QUEUE FULL\n";
+    ASSERT_TRUE(bridge.wait_for_stdout(dropped, 10s));
+    // Every list is either dropped or queued (logged as its one command).
+    std::string out;
+    auto due = Clock::now() + scaled(60s);
+    int drops = 0, kept = 0;
+    while (Clock::now() < due) {
+        out = bridge.stdout_text().substr(out0);
+        drops = count(out, dropped);
+        kept = count(out, "TOKENIZED COMMAND: ");
+        if (drops + kept == 40)
+            break;
+        std::this_thread::sleep_for(200ms);
+    }
+    ASSERT_EQ(drops + kept, 40) << out.substr(0, 4096);
+    EXPECT_GE(kept, (int)(BRIDGE_QUEUED_BYTES_MAX / big));
+    EXPECT_EQ(payloads("status_update", kept, scaled(60s)).size(), (size_t)kept);
+    long peak1 = peak_kib();
+    size_t out1 = bridge.stdout_text().size();
+
+    ASSERT_TRUE(remote.publish("commands", std::string(huge, 'L'), 1, 30s));
+    EXPECT_TRUE(bridge.wait_for_stdout(
+        "DROPPED A LIST OF 1 COMMANDS (16777216 BYTES): QUEUE FULL\n", scaled(20s)));
+    long peak2 = peak_kib();
+    size_t out2 = bridge.stdout_text().size();
+
+    ASSERT_TRUE(remote.publish("commands", "after"));
+    ASSERT_TRUE(device->wait_for_commands(kept + 1, scaled(5s)));
+    EXPECT_EQ(device->command_texts().back(), "after");
+    EXPECT_EQ(payloads("status_update", kept + 1, scaled(5s)).size(), (size_t)kept + 1);
+    EXPECT_TRUE(bridge.running());
+
+    figure("lists_kept", kept);
+    figure("lists_dropped", drops);
+    figure("peak_rss_kib_start", peak0);
+    figure("peak_rss_kib_after_lists", peak1);
+    figure("peak_rss_kib_after_16mib", peak2);
+    figure("stdout_bytes_lists", (long)(out1 - out0));
+    figure("stdout_bytes_16mib", (long)(out2 - out1));
+    // The bound, plus the library's two copies of the list it is handing over
+    // and the allocator's slack.
+    if (plain) {
+        EXPECT_LT(peak1 - peak0, (long)(BRIDGE_QUEUED_BYTES_MAX + 2 * big) / 1024 + 2048);
+        EXPECT_LT(peak2 - peak1, (long)(2 * huge) / 1024 + 2048);
+    }
+    EXPECT_LT(out1 - out0, 40u * 4096) << "bytes of log for 40 lists";
+    EXPECT_LT(out2 - out1, 4096u) << "bytes of log for the 16 MiB list";
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Floods, ::testing::Values("", "mqtt-serial-bridge-test-event"),
+                         [](const auto &info) { return *info.param ? "EventDriven" : "Poll"; });

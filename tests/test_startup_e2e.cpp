@@ -49,6 +49,10 @@ void PrintTo(const IdentityCase &c, std::ostream *os) {
     *os << c.name;
 }
 
+const char kTunListing[] =
+    "tun0      Link encap:UNSPEC  HWaddr 00-00-00-00-00-00-00-00-00-00-00-00-00-00-00-00  \n"
+    "          inet addr:10.8.0.2  P-t-P:10.8.0.2  Mask:255.255.255.0\n";
+
 class Identity : public E2E, public ::testing::WithParamInterface<IdentityCase> {};
 
 TEST_P(Identity, LoginCarriesTheLastHardwareAddress) {
@@ -74,7 +78,10 @@ INSTANTIATE_TEST_SUITE_P(
                      login_payload("02:FC:00:01")},
         IdentityCase{"LongAddressCutTo17", "",
                      "eth0      Link encap:Ethernet  HWaddr 02:FC:00:00:00:01:AB:CD  \n",
-                     login_payload(kMac)}),
+                     login_payload(kMac)},
+        // A VPN up: busybox lists the tun interface after the Ethernet one.
+        IdentityCase{"TunInterfaceIsSkipped", kTunListing, "", login_payload(kMac)},
+        IdentityCase{"OnlyATunInterface", "", kTunListing, login_payload("00-00-00-00-00-00")}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A broker that refuses for ten seconds: one line when it begins, and the
