@@ -63,7 +63,8 @@ static bool commands_held;
 // The line failed. Without BRIDGE_SERIAL_REOPEN the bridge stops, and says
 // so with its exit status (line_lost). With it the port is closed
 // (line_down) and opened again once a second, with the session and
-// everything held kept. Exchange thread.
+// everything held kept. Exchange thread (line_lost is read by the main
+// thread once this one has ended).
 static bool line_lost;
 static bool line_down;
 static long long reopen_at;
