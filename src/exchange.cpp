@@ -10,6 +10,7 @@
 #include "bridge.h"
 #include "bridge_config.h"
 #include "log_text.h"
+#include "net_loop.h"
 #include "outbox.h"
 #include "serial.h"
 #include "topics.h"
@@ -56,6 +57,18 @@ static long stray_bytes;
 // by bridge_lock.
 static bool commands_held;
 
+// How often a lost device is looked for again.
+#define REOPEN_INTERVAL_MS 1000
+
+// The line failed. Without BRIDGE_SERIAL_REOPEN the bridge stops, and says
+// so with its exit status (line_lost). With it the port is closed
+// (line_down) and opened again once a second, with the session and
+// everything held kept. Exchange thread (line_lost is read by the main
+// thread once this one has ended).
+static bool line_lost;
+static bool line_down;
+static long long reopen_at;
+
 // Writes TEXT to the line; bridge_lock, which the caller holds, is let go
 // while the line drains.
 static void line_write(const char *text, size_t n) {
@@ -98,9 +111,9 @@ static void release_free_memory(void) {
 void send_next_or_go_idle(void) {
     if (queue.count >= LONG_QUEUE)
         queue_was_long = true;
-    if (head_written || settling != SETTLED || commands_held)
+    if (head_written || settling != SETTLED || commands_held || line_down)
         return;
-    if (queue.count > 0 && report_count == 0 && serial_available() == 0) {
+    if (queue.count > 0 && report_count == 0 && serial_available() == 0 && !serial_line_failed()) {
         IDLE = 0;
         send_command();
     } else {
@@ -117,6 +130,17 @@ void send_list_if_idle(void) {
 
 void exchange_hold_commands(void) {
     commands_held = true;
+    // A command still going out is cut short: the stop must not wait for
+    // the line.
+    serial_stop_waiting();
+}
+
+int exchange_commands_not_sent(void) {
+    return queue.count - (head_written ? 1 : 0);
+}
+
+bool exchange_line_lost(void) {
+    return line_lost;
 }
 
 // Logs and forgets the bytes dropped beyond the last report's 100. Caller
@@ -297,12 +321,62 @@ static void read_line_events(long long now) {
         finish_report();
 }
 
+// The line has failed: a report half read is lost with it (nothing answered
+// it). Without BRIDGE_SERIAL_REOPEN the bridge stops as on SIGTERM, commands
+// held; with it the command outstanding is given up as at its deadline (the
+// device may have run it), the port is closed, and the queued commands wait
+// for the device to be back. Caller holds bridge_lock.
+static void handle_failed_line(long long now) {
+    memset(report, 0, sizeof(report));
+    report_count = 0;
+    report_dropped = 0;
+    stray_bytes = 0;
+    settling = SETTLED;
+    IDLE = 1;
+    if (!BRIDGE_SERIAL_REOPEN) {
+        line_lost = true;
+        exchange_hold_commands();
+        net_request_stop();
+        return;
+    }
+    if (head_written) {
+        print_escaped_line("COMMAND TIMED OUT: ", queue.peek(&queue));
+        queue.pop(&queue);
+        head_written = false;
+    }
+    printf("SERIAL PORT LOST, REOPENING: %s\n", BRIDGE_SERIAL_DEVICE);
+    serial_end();
+    line_down = true;
+    reopen_at = now + REOPEN_INTERVAL_MS;
+}
+
+// Once a second while the port is closed: opens the device again with the
+// settings and the discard of stale input of start-up. Without bridge_lock:
+// the open lets the line settle, and only this thread uses the port.
+static void reopen_line(void) {
+    long long now = now_ms();
+    if (now < reopen_at)
+        return;
+    reopen_at = now + REOPEN_INTERVAL_MS;
+    if (!serial_open(BRIDGE_SERIAL_DEVICE, BRIDGE_SERIAL_BAUD))
+        return;
+    serial_flush();
+    if (serial_line_failed()) {
+        serial_end(); // opened, but dead already: tried again later
+        return;
+    }
+    line_down = false;
+    printf("SERIAL PORT REOPENED: %s\n", BRIDGE_SERIAL_DEVICE);
+}
+
 // Event-driven mode: how long the exchange thread may wait for the line or
 // a wake-up before it has something to do, in ms; -1 for no limit. Caller
 // holds bridge_lock.
 static int next_wait_ms(long long now) {
     long long due = -1;
-    if (settling != SETTLED)
+    if (line_down)
+        due = reopen_at;
+    else if (settling != SETTLED)
         due = line_active_at + settle_ms();
     else if (IDLE && report_count > 0)
         due = line_active_at + BRIDGE_REPORT_GAP_MS;
@@ -323,17 +397,24 @@ static int next_wait_ms(long long now) {
 
 int serial_reads_cycle(void) {
     int wait_ms = BRIDGE_POLL_INTERVAL_MS;
+    if (line_down)
+        reopen_line();
     pthread_mutex_lock(&bridge_lock);
     long long now = now_ms();
     expire_command(now);
     outbox_hand_over();
     send_list_if_idle();
-    if (EVENT_DRIVEN) {
+    if (line_down || line_lost) {
+        // Nothing to read: the cycle only hands reports over.
+    } else if (EVENT_DRIVEN) {
         read_line_events(now);
-        wait_ms = next_wait_ms(now);
     } else {
         poll_line(now);
     }
+    if (serial_line_failed() && !line_down && !line_lost)
+        handle_failed_line(now);
+    if (EVENT_DRIVEN)
+        wait_ms = next_wait_ms(now);
     pthread_mutex_unlock(&bridge_lock);
     return wait_ms;
 }

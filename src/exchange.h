@@ -29,7 +29,11 @@ void send_list_if_idle(void);
 
 // One cycle of the exchange loop, without its wait: the command deadline
 // (when one is compiled in), then the outbox's hand-over, then a list's
-// first command if the exchange is free for it, then the line. Takes
+// first command if the exchange is free for it, then the line. A line that
+// failed (serial_line_failed) is handled here, on this thread: without
+// BRIDGE_SERIAL_REOPEN the bridge stops cleanly (net_request_stop, commands
+// held); with it the port is closed and opened again about once a second,
+// while the cycles go on handing reports over. Takes
 // bridge_lock for the cycle's work, letting it go while a write waits for
 // the line. Returns how long the thread may wait before the next cycle, in
 // ms: the poll interval, or event-driven the time until the cycle's own
@@ -55,8 +59,18 @@ void exchange_start(void);
 void exchange_wake(void);
 
 // Any thread, with bridge_lock held: no command is written from now on (the
-// bridge is stopping); reports are still read and answered.
+// bridge is stopping), and one still going out is cut short
+// (serial_stop_waiting); reports are still read and answered.
 void exchange_hold_commands(void);
+
+// Queued commands whose writing never began, the one outstanding excepted.
+// Caller holds bridge_lock.
+int exchange_commands_not_sent(void);
+
+// Main thread, once the exchange thread has ended (exchange_stop): true when
+// a failed line stopped the bridge (BRIDGE_SERIAL_REOPEN off), which then
+// exits with status 255 so that procd starts it again.
+bool exchange_line_lost(void);
 
 // Main thread: ends the exchange thread after its current cycle and waits
 // for it.

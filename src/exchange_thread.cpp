@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include "bridge.h"
 #include "bridge_config.h"
@@ -28,16 +27,18 @@ void exchange_wake(void) {
 }
 
 // Event-driven mode: sleeps until a byte arrives, another thread wakes the
-// loop, or the cycle's wait runs out.
+// loop, or the cycle's wait runs out. A line that failed or is closed is
+// not waited on: it would wake the loop at once, for good.
 static void wait_for_line(int wait_ms) {
-    struct pollfd fds[2] = {{sd, POLLIN, 0}, {wake.fds[0], POLLIN, 0}};
+    bool line_up = sd >= 0 && !serial_line_failed();
+    struct pollfd fds[2] = {{line_up ? sd : -1, POLLIN, 0}, {wake.fds[0], POLLIN, 0}};
     if (poll(fds, 2, wait_ms) <= 0)
         return;
     if (fds[1].revents & POLLIN)
         wake_take(&wake);
-    // A line that hangs up stays readable without data: don't spin on it.
+    // Hung up (an adapter unplugged): readable without data, for good.
     if ((fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN))
-        usleep(100000);
+        serial_hung_up();
 }
 
 // Poll modes: sleeps for the poll interval. A wake-up only writes a list's

@@ -95,7 +95,10 @@ int main(int argc, char *argv[]) {
     (void)argv;
     setvbuf(stdout, NULL, _IOLBF, 0);
 
-    serial_begin(BRIDGE_SERIAL_DEVICE, BRIDGE_SERIAL_BAUD);
+    if (!serial_begin(BRIDGE_SERIAL_DEVICE, BRIDGE_SERIAL_BAUD))
+        return 1;
+    // A line that fails already here is the exchange thread's to handle,
+    // as later on.
     serial_flush();
     queue = createQueue();
     get_MAC();
@@ -115,5 +118,6 @@ int main(int argc, char *argv[]) {
     stop_on_signals();
     net_run();
     mosquitto_lib_cleanup();
-    return 0;
+    // A device that went away: procd starts the bridge again.
+    return exchange_line_lost() ? 255 : 0;
 }

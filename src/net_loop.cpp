@@ -242,8 +242,8 @@ static void disconnect_cleanly(struct mosquitto *m) {
 }
 
 // The stop: no more commands, the exchange thread ends, the unit's
-// "offline" and a DISCONNECT when a session is up, and the count of reports
-// the broker never acknowledged.
+// "offline" and a DISCONNECT when a session is up, and the counts of the
+// commands never sent and the reports the broker never acknowledged.
 static void stop_cleanly(struct mosquitto *m) {
     hold_commands();
     exchange_stop();
@@ -253,7 +253,9 @@ static void stop_cleanly(struct mosquitto *m) {
     }
     pthread_mutex_lock(&bridge_lock);
     int undelivered = outbox_held() + outbox_in_flight();
+    int not_sent = exchange_commands_not_sent();
     pthread_mutex_unlock(&bridge_lock);
+    printf("STOPPING: %d COMMANDS NOT SENT\n", not_sent);
     printf("STOPPING: %d REPORTS UNDELIVERED\n", undelivered);
     if (m)
         client_destroy(m);

@@ -20,7 +20,8 @@ bool net_init(void);
 // bridge may exit.
 void net_run(void);
 
-// Any thread, and async-signal-safe: asks net_run to stop cleanly.
+// Any thread, and async-signal-safe: asks net_run to stop cleanly (SIGTERM,
+// SIGINT, a failed serial line).
 void net_request_stop(void);
 
 // The outbox's publisher: one report with QoS 1 on the current client, and

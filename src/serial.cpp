@@ -1,10 +1,10 @@
 #include "serial.h"
 
+#include <atomic>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -18,9 +18,21 @@ int status;
 // stopped reading, and the line must not hold the exchange for good.
 #define WRITE_STALL_MS 10000
 
+// While a write may not wait (serial_stop_waiting), its waits for the line
+// are this short, so that a wait begun before is over soon after.
+#define WRITE_WAIT_SLICE_MS 100
+
 // A byte taken by serial_peek that the descriptor can't take back; -1 when
 // none is held.
 static int held = -1;
+
+// Set at the line's first failure, cleared when serial_open opens it again.
+// The thread that uses the port only.
+static bool failed;
+
+// Set by serial_stop_waiting from another thread while a write may be
+// waiting.
+static std::atomic<bool> no_waiting;
 
 speed_t serial_speed(int baud) {
     switch (baud) {
@@ -61,15 +73,15 @@ speed_t serial_speed(int baud) {
     }
 }
 
-void serial_begin(const char *device, int baud) {
+bool serial_open(const char *device, int baud) {
     speed_t speed = serial_speed(baud);
     struct termios options;
 
     sd = open(device, O_RDWR | O_NOCTTY | O_NDELAY);
-    if (sd == -1) {
-        fprintf(stderr, "Unable to open the serial port %s\n", device);
-        exit(1);
-    }
+    if (sd == -1)
+        return false;
+    failed = false;
+    held = -1;
     // Kept non-blocking: a write waits for the line in poll(), where it can
     // give up and let others run (serial_write); a read waits there too.
     fcntl(sd, F_SETFL, O_RDWR | O_NONBLOCK);
@@ -98,13 +110,44 @@ void serial_begin(const char *device, int baud) {
 
     // Let the line settle before the first transfer.
     usleep(10000);
+    return true;
+}
+
+bool serial_begin(const char *device, int baud) {
+    if (serial_open(device, baud))
+        return true;
+    fprintf(stderr, "Unable to open the serial port %s\n", device);
+    return false;
+}
+
+// The line's first failure: its line on stderr, then nothing more is asked
+// of the line until it is opened again.
+static void line_failed(const char *why) {
+    if (failed)
+        return;
+    failed = true;
+    fprintf(stderr, "%s\n", why);
+}
+
+bool serial_line_failed(void) {
+    return failed;
+}
+
+void serial_hung_up(void) {
+    line_failed("Serial port hung up.");
+}
+
+void serial_stop_waiting(void) {
+    no_waiting = true;
 }
 
 int serial_available(void) {
     int count = 0;
+    if (failed)
+        return 0;
     if (ioctl(sd, FIONREAD, &count) == -1) {
-        fprintf(stderr, "Failed to get byte count on serial.\n");
-        exit(-1);
+        line_failed("Failed to get byte count on serial.");
+        return 0;
     }
     return count + (held >= 0);
 }
@@ -115,16 +158,20 @@ static void wait_readable(void) {
     poll(&fd, 1, -1);
 }
 
-// Reads one byte into BYTE, waiting for it; false when the read fails.
+// Reads one byte into BYTE, waiting for it; false when the read fails (the
+// line has failed then).
 static bool read_one(unsigned char *byte) {
-    for (;;) {
+    while (!failed) {
         ssize_t got = read(sd, byte, 1);
         if (got == 1)
             return true;
-        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            return false;
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            line_failed("Failed to read from serial.");
+            break;
+        }
         wait_readable();
     }
+    return false;
 }
 
 int serial_read_byte(void) {
@@ -159,9 +206,11 @@ static long long monotonic_ms(void) {
 }
 
 // Waits up to MS for the line to take more, with LOCK (if any) released
-// meanwhile.
+// meanwhile. A line that hangs up wakes the wait; the next write fails.
 static void wait_writable(long long ms, pthread_mutex_t *lock) {
     struct pollfd fd = {sd, POLLOUT, 0};
+    if (ms > WRITE_WAIT_SLICE_MS)
+        ms = WRITE_WAIT_SLICE_MS;
     if (lock)
         pthread_mutex_unlock(lock);
     poll(&fd, 1, (int)ms);
@@ -174,7 +223,7 @@ static void wait_writable(long long ms, pthread_mutex_t *lock) {
 void serial_write(const void *bytes, size_t n, pthread_mutex_t *lock) {
     const char *p = (const char *)bytes;
     long long progress_at = monotonic_ms();
-    while (n > 0) {
+    while (n > 0 && !failed) {
         ssize_t written = write(sd, p, n);
         if (written > 0) {
             p += written;
@@ -182,8 +231,14 @@ void serial_write(const void *bytes, size_t n, pthread_mutex_t *lock) {
             progress_at = monotonic_ms();
             continue;
         }
-        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            line_failed("Failed to write to serial.");
             return;
+        }
+        if (no_waiting) {
+            printf("SERIAL WRITE CUT SHORT: %zu BYTES NOT WRITTEN\n", n);
+            return;
+        }
         long long left = progress_at + WRITE_STALL_MS - monotonic_ms();
         if (left <= 0) {
             printf("SERIAL WRITE STALLED: %zu BYTES NOT WRITTEN\n", n);

@@ -3,12 +3,14 @@
 // and serial_end complete that interface; the bridge itself does not call
 // them.
 //
-// After start-up only the serial exchange thread reads and writes the port.
-// The module itself has no lock.
+// After start-up only the serial exchange thread reads and writes the port
+// (serial_stop_waiting excepted: any thread). The module itself has no
+// lock.
 #ifndef BRIDGE_SERIAL_H
 #define BRIDGE_SERIAL_H
 
 #include <pthread.h>
+#include <stdbool.h>
 #include <stddef.h>
 #include <termios.h>
 
@@ -26,17 +28,43 @@ speed_t serial_speed(int baud);
 // Opens DEVICE (a relative path is resolved against the working directory)
 // raw at 8N1 with no flow control (CRTSCTS, IXON, IXOFF, IXANY cleared) and
 // DTR and RTS raised. The descriptor is non-blocking; the functions below
-// wait for the line in poll(). On failure
-// prints "Unable to open the serial port DEVICE" on stderr and exits 1.
-void serial_begin(const char *device, int baud);
+// wait for the line in poll(). False when DEVICE can't be opened, after
+// "Unable to open the serial port DEVICE" on stderr; the caller decides
+// what follows (at start-up, exit status 1).
+bool serial_begin(const char *device, int baud);
 
-// Number of bytes waiting, a byte held by serial_peek included. Exits with
-// status -1 after one line on stderr when the driver can't tell.
+// serial_begin without its line on stderr: reopening a device that is
+// gone fails quietly, once a second.
+bool serial_open(const char *device, int baud);
+
+// A failed line: the byte count or a read or a write failed, or a wait saw
+// the line hang up (a USB adapter unplugged, a pty whose master closed).
+// The first failure prints its line on stderr ("Failed to get byte count on
+// serial." and the like); from then until the next serial_open the
+// functions below neither touch the line nor block: serial_available
+// returns 0, a read returns `c`, a write writes nothing. What follows (a
+// stop, a reopen) is the caller's to decide: no function here exits.
+bool serial_line_failed(void);
+
+// A wait on the line saw it hang up (POLLHUP or POLLERR without data): the
+// line fails as above, with "Serial port hung up.".
+void serial_hung_up(void);
+
+// Any thread: from now on a write never waits for the line. What the line
+// takes at once is written, the rest given up with "SERIAL WRITE CUT SHORT:
+// <n> BYTES NOT WRITTEN", and a write already waiting stops within 100 ms.
+// A stopping bridge must be gone before procd's SIGKILL, whatever the line
+// does.
+void serial_stop_waiting(void);
+
+// Number of bytes waiting, a byte held by serial_peek included; 0 once the
+// line has failed (its first failure here is "Failed to get byte count on
+// serial.").
 int serial_available(void);
 
 // Reads one byte into `c` and returns it (0..255); blocks until one arrives.
 // A byte held by serial_peek is returned first. A failed read returns the
-// previous `c`.
+// previous `c`, and the line has failed.
 int serial_read_byte(void);
 
 // Returns the next byte without consuming it, waiting for one if none is
@@ -52,8 +80,8 @@ void serial_flush(void);
 // drain in between with LOCK (when not null, held by the caller) released,
 // so that a long write holds up no other thread. A write that makes no
 // progress for 10 s (a device that stopped reading) is given up with
-// "SERIAL WRITE STALLED: <n> BYTES NOT WRITTEN"; a write error ends it
-// silently.
+// "SERIAL WRITE STALLED: <n> BYTES NOT WRITTEN"; after serial_stop_waiting
+// it is cut short instead; a write error fails the line.
 void serial_write(const void *bytes, size_t n, pthread_mutex_t *lock);
 
 // Writes one byte (serial_write without a lock).
@@ -63,7 +91,7 @@ void serial_print(unsigned char byte);
 // lock).
 void serial_print_string(const char *text);
 
-// Closes the port.
+// Closes the port; a failed line stays failed until serial_open.
 void serial_end(void);
 
 #endif

@@ -18,6 +18,19 @@ Pty::Pty() : pair_(simfw::PtyPair::open()) {
     fcntl(pair_.master, F_SETFL, fcntl(pair_.master, F_GETFL) | O_NONBLOCK);
 }
 
+void Pty::hang_up() {
+    pair_.close();
+    if (!link_.empty())
+        unlink(link_.c_str());
+}
+
+void Pty::plug_in() {
+    pair_ = simfw::PtyPair::open();
+    fcntl(pair_.master, F_SETFL, fcntl(pair_.master, F_GETFL) | O_NONBLOCK);
+    if (!link_.empty())
+        link(link_);
+}
+
 Pty::~Pty() {
     if (!link_.empty())
         unlink(link_.c_str());

@@ -26,6 +26,12 @@ class Pty {
     }
     // Symlinks PATH (DIR/ttyATH0 for the bridge) to the slave.
     void link(const std::string &path);
+    // The device unplugged: both ends closed (the bridge's side hangs up)
+    // and the link gone, as /dev/ttyUSB0 goes. A device on master() must be
+    // stopped first.
+    void hang_up();
+    // Plugged in again: a new pair, linked where the old one was.
+    void plug_in();
     void write(const std::string &bytes);
     // Up to N bytes: returns early once N have come, or what came within
     // TIMEOUT.

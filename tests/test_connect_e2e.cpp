@@ -5,6 +5,7 @@
 // while a session is up, and what is not delivered is counted.
 #include <signal.h>
 
+#include <atomic>
 #include <cmath>
 
 #include "bench_common.h"
@@ -221,6 +222,45 @@ TEST_F(CleanStop, WithoutASessionTheHeldReportsAreCounted) {
     bridge.signal(SIGTERM);
     EXPECT_EQ(bridge.wait_exit(5s), std::optional<int>(0));
     EXPECT_TRUE(bridge.wait_for_stdout("STOPPING: 3 REPORTS UNDELIVERED\n", 1s));
+}
+
+// A SIGTERM 2 s into a 200 KiB command going out at the line's pace (the
+// device takes 1152 bytes every 100 ms, 115200 baud's worth; the whole would
+// take 18 s): the write is cut short and the two commands behind it are
+// never written; the session ends with a DISCONNECT and the bridge exits 0
+// within 4 s, before procd's SIGKILL, both counts on stdout.
+TEST_F(CleanStop, ALongWriteIsCutShortAtTheStop) {
+    RemoteClient remote;
+    ASSERT_TRUE(remote.connect());
+    bridge.start();
+    ASSERT_TRUE(bridge.wait_for_stdout("PUBACK", 10s));
+    std::atomic<bool> reading{true};
+    std::string arrived;
+    std::thread slow_device([&] {
+        while (reading) {
+            arrived += pty.read_bytes(1152, 100ms);
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    const size_t size = 200 * 1024;
+    ASSERT_TRUE(remote.publish("commands", std::string(size, 'x') + ";b;c"));
+    std::this_thread::sleep_for(2s);
+    bridge.signal(SIGTERM);
+    auto stopped = Clock::now();
+    std::optional<int> status = bridge.wait_exit(scaled(4s));
+    long ms = ms_between(stopped, Clock::now());
+    reading = false;
+    slow_device.join();
+
+    EXPECT_EQ(status, std::optional<int>(0));
+    EXPECT_LT(arrived.size(), size / 2);
+    EXPECT_EQ(arrived.find_first_not_of('x'), std::string::npos) << "more than the long command";
+    EXPECT_TRUE(bridge.wait_for_stdout("SERIAL WRITE CUT SHORT: ", 0ms));
+    EXPECT_TRUE(bridge.wait_for_stdout("STOPPING: 2 COMMANDS NOT SENT\n"
+                                       "STOPPING: 0 REPORTS UNDELIVERED\n",
+                                       0ms));
+    EXPECT_TRUE(broker.wait_for_log(std::regex(R"(Client 02:FC:00:00:00:01 disconnected\.)"), 2s));
+    figure("ms_from_sigterm_to_exit", ms);
 }
 
 } // namespace

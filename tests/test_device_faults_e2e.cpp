@@ -403,4 +403,139 @@ TEST_F(EventDrivenDeviceFaults, OversizeReportsAreCutTo100Bytes) {
     EXPECT_EQ(device->command_texts().size(), std::size(cases));
 }
 
+// The device goes away (its pty closed, as a USB adapter unplugged) while
+// it reports every 100 ms and the broker is paused: the bridge stops as on
+// SIGTERM, delivering every report it answered, ends its session with a
+// DISCONNECT and exits 255, for procd to start it again. Polling sees the
+// hang-up as a failed byte count; event-driven, its wait on the line may
+// see it first.
+class DeviceGoesAway : public DeviceFaults, public ::testing::WithParamInterface<const char *> {
+  protected:
+    void SetUp() override {
+        bridge.use_build(GetParam());
+        DeviceFaults::SetUp();
+    }
+
+    // N information reports, 100 ms apart.
+    void report_every_100ms(int n) {
+        for (int i = 0; i < n; i++) {
+            sent.push_back("!r" + std::to_string(sent.size()) + "\n");
+            device->send_info(sent.back());
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+
+    Strings sent;
+};
+
+TEST_P(DeviceGoesAway, EveryAnsweredReportIsDeliveredThenTheBridgeExits255) {
+    report_every_100ms(3);
+    broker.signal(SIGSTOP); // the reports from here wait for their PUBACKs
+    report_every_100ms(5);
+    ASSERT_TRUE(device->wait_for_acks(sent.size(), scaled(3s)));
+    device.reset();
+    pty.hang_up();
+    auto gone = Clock::now();
+    std::this_thread::sleep_for(1s);
+    broker.signal(SIGCONT);
+
+    EXPECT_EQ(bridge.wait_exit(scaled(4s)), std::optional<int>(255));
+    long ms_to_exit = (long)std::chrono::duration_cast<Duration>(Clock::now() - gone).count();
+    Strings expected, got;
+    for (const std::string &s : sent)
+        expected.push_back(report_payload(s));
+    for (const Message &m : remote.wait_for_count("info", sent.size(), 5s))
+        got.push_back(m.payload);
+    EXPECT_EQ(got, expected);
+    EXPECT_TRUE(broker.wait_for_log(std::regex(R"(Client 02:FC:00:00:00:01 disconnected\.)"), 2s));
+    EXPECT_TRUE(bridge.wait_for_stdout("STOPPING: 0 COMMANDS NOT SENT\n"
+                                       "STOPPING: 0 REPORTS UNDELIVERED\n",
+                                       0ms));
+    std::string err = bridge.stderr_text();
+    int lines = count(err, "Failed to get byte count on serial.\n");
+    if (!strstr(GetParam(), "event"))
+        EXPECT_EQ(lines, 1) << err;
+    else
+        lines += count(err, "Serial port hung up.\n");
+    EXPECT_EQ(lines, 1) << err;
+    figure("reports_delivered", (long)got.size());
+    figure("ms_from_hang_up_to_exit", ms_to_exit);
+}
+
+INSTANTIATE_TEST_SUITE_P(Mode, DeviceGoesAway,
+                         ::testing::Values("mqtt-serial-bridge-test",
+                                           "mqtt-serial-bridge-test-event"),
+                         [](const auto &info) {
+                             return std::string(strstr(info.param, "event") ? "EventDriven"
+                                                                            : "Poll");
+                         });
+
+// Built with BRIDGE_SERIAL_REOPEN: the broker away, two reports held and a
+// command outstanding when the device goes away. The command is given up as
+// at its deadline, the port is looked for once a second, one line says the
+// device is back, and the queued command goes out to the new device. Once
+// the broker is back every report held arrives, and a later list reaches the
+// new device; the bridge never stopped. The remote's persistent session
+// (saved by the broker) gets the reports whoever reconnects first.
+using DeviceReopened = E2E;
+
+TEST_F(DeviceReopened, NothingHeldIsLostAndTheNewDeviceGetsTheQueue) {
+    const BrokerConfig config = persistent_broker(dir.path());
+    ASSERT_TRUE(broker.restart(config));
+    RemoteClient remote(persistent_remote("e2e-reopen"));
+    ASSERT_TRUE(remote.connect());
+    ASSERT_TRUE(remote.subscribe("info", 1));
+    ASSERT_TRUE(remote.subscribe("status_update", 1));
+    auto device = std::make_unique<simfw::SimFirmware>(pty.master());
+    simfw::Faults silent;
+    silent.silent = true;
+    device->set_faults(silent);
+    bridge.use_build("mqtt-serial-bridge-test-reopen");
+    bridge.start();
+    ASSERT_TRUE(bridge.wait_for_stdout("received SUBACK", 10s));
+    ASSERT_TRUE(remote.publish("commands", "stuck;k1"));
+    ASSERT_TRUE(device->wait_for_commands(1, 5s));
+    broker.stop();
+    // "stuck" stays outstanding: its "#", then information reports.
+    device->send_raw("#");
+    ASSERT_TRUE(bridge.wait_for_stdout("RECEIVED SERIAL_ACK\n", 5s));
+    for (const char *report : {"!h1\n", "!h2\n"}) {
+        std::this_thread::sleep_for(150ms);
+        device->send_raw(report);
+    }
+    ASSERT_TRUE(device->wait_for_acks(2, scaled(2s)));
+
+    device.reset();
+    pty.hang_up();
+    ASSERT_TRUE(bridge.wait_for_stdout("COMMAND TIMED OUT: stuck\n", 2s));
+    std::this_thread::sleep_for(2500ms); // a few tries at the gone device
+    pty.plug_in();
+    device = std::make_unique<simfw::SimFirmware>(pty.master());
+    ASSERT_TRUE(bridge.wait_for_stdout("SERIAL PORT REOPENED: ./ttyATH0\n", 3s));
+    ASSERT_TRUE(device->wait_for_reports(1, 5s)); // k1's, held too
+
+    ASSERT_TRUE(broker.start(config));
+    auto texts = [&](const char *topic, size_t n) {
+        Strings out;
+        for (const Message &m : remote.wait_for_count(topic, n, 15s))
+            out.push_back(m.payload);
+        return out;
+    };
+    EXPECT_EQ(texts("info", 2), (Strings{report_payload("!h1\n"), report_payload("!h2\n")}));
+    EXPECT_EQ(texts("status_update", 1), Strings{report_payload("OK k1\n")});
+    ASSERT_TRUE(remote.publish("commands", "k2"));
+    EXPECT_EQ(texts("status_update", 2),
+              (Strings{report_payload("OK k1\n"), report_payload("OK k2\n")}));
+    EXPECT_EQ(device->command_texts(), (Strings{"k1", "k2"}));
+
+    EXPECT_TRUE(bridge.running());
+    std::string out = bridge.stdout_text();
+    EXPECT_LT(out.find("SERIAL PORT REOPENED"), out.find("SENDING TO ARDUINO: k1\n"));
+    EXPECT_EQ(count(out, "SERIAL PORT LOST, REOPENING: ./ttyATH0\n"), 1);
+    EXPECT_EQ(count(out, "SERIAL PORT REOPENED: "), 1) << "a line per try";
+    EXPECT_EQ(count(out, "STOPPING: "), 0);
+    EXPECT_EQ(count(bridge.stderr_text(), "Failed to get byte count on serial.\n"), 1);
+    device.reset();
+}
+
 } // namespace

@@ -230,12 +230,65 @@ TEST_F(SerialTest, FlushDiscardsAPeekedByte) {
     EXPECT_EQ(serial_read_byte(), 'q');
 }
 
-TEST(SerialOpen, MissingDeviceExitsWithStatusOne) {
+// The caller decides what a missing device means (main exits 1; a reopen
+// tries again), so only serial_begin says so.
+TEST(SerialOpen, MissingDeviceIsReportedToTheCaller) {
     for (const char *device : {"/nonexistent/ttyATH0", "./no-such-serial-device"}) {
-        EXPECT_EXIT(serial_begin(device, 115200), ::testing::ExitedWithCode(1),
-                    std::string("^Unable to open the serial port ") + device + "\n$")
-            << device;
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(serial_begin(device, 115200)) << device;
+        EXPECT_FALSE(serial_open(device, 115200)) << device;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  std::string("Unable to open the serial port ") + device + "\n");
     }
+}
+
+// The device end closes (an adapter unplugged): the first look at the line
+// fails with one line on stderr, and from then on nothing blocks or touches
+// the line, however often it is asked, until a port is opened again.
+TEST_F(SerialTest, AHungUpLineFailsOnceAndThenStaysQuiet) {
+    ASSERT_TRUE(serial_begin(path.c_str(), 115200));
+    ::close(pty.master);
+    pty.master = -1;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(serial_available(), 0);
+    EXPECT_TRUE(serial_line_failed());
+    auto start = std::chrono::steady_clock::now();
+    serial_read_byte();
+    serial_flush();
+    serial_print_string("#\n");
+    EXPECT_EQ(serial_available(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to get byte count on serial.\n");
+
+    serial_end();
+    simfw::PtyPair next = simfw::PtyPair::open();
+    ASSERT_TRUE(serial_open(next.slave_path.c_str(), 115200));
+    EXPECT_FALSE(serial_line_failed());
+    ASSERT_TRUE(simfw::write_all(next.master, "r", 1s));
+    EXPECT_EQ(serial_read_byte(), 'r');
+}
+
+// Once a stop is under way a write never waits for the line: what it takes
+// at once goes out, the rest is given up with one line, even for a write
+// already waiting when the stop came.
+TEST_F(SerialTest, AStopCutsAWaitingWriteShort) {
+    ASSERT_TRUE(serial_begin(path.c_str(), 115200));
+    std::thread stop([] {
+        std::this_thread::sleep_for(300ms);
+        serial_stop_waiting();
+    });
+    testing::internal::CaptureStdout();
+    auto start = std::chrono::steady_clock::now();
+    serial_write(std::string(1 << 20, 'x').data(), 1 << 20, NULL); // nobody reads the line
+    auto took = std::chrono::steady_clock::now() - start;
+    std::string out = testing::internal::GetCapturedStdout();
+    stop.join();
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 1s) << "the write went on waiting";
+    size_t arrived = device_reads(200ms).size();
+    EXPECT_GT(arrived, 0u);
+    EXPECT_EQ(out, "SERIAL WRITE CUT SHORT: " + std::to_string((1 << 20) - arrived) +
+                       " BYTES NOT WRITTEN\n");
 }
 
 } // namespace
