@@ -119,18 +119,25 @@ chmod 0755 "$BUILD"
 
 names="remote responder haproxy-check"
 unit_cns=
+mac_of() { printf '02:FC:00:00:%02X:%02X' $(($1 >> 8 & 255)) $(($1 & 255)); }
 for i in $(seq "$UNITS"); do
-    if [ "$ADDRESSED" -eq 1 ] && [ "$BROKER" = mosquitto ]; then
-        # The MAC the driver gives unit i: the CN mosquitto knows it by.
-        cn=$(printf '02:FC:00:00:%02X:%02X' $((i >> 8 & 255)) $((i & 255)))
-        names="$names $(printf 'u%03d' "$i")=$cn"
+    if [ "$ADDRESSED" -eq 1 ]; then
+        # The MAC the driver gives unit i: the CN the brokers know it by.
+        unit_cns="$unit_cns $(mac_of "$i")"
+        names="$names $(printf 'u%03d' "$i")=$(mac_of "$i")"
     else
-        # RabbitMQ would read a MAC as "vhost:user": the cluster's users are
-        # the unit names, their topics bound to the client id.
-        unit_cns="$unit_cns $(printf 'u%03d' "$i")"
         names="$names $(printf 'u%03d' "$i")"
     fi
 done
+if [ "$ADDRESSED" -eq 1 ]; then
+    # Two units more whose bridges never run: their certificates are the
+    # intruders' (a certificate holds one session at mosquitto, whose client
+    # id is its CN).
+    for i in 1 2; do
+        unit_cns="$unit_cns $(mac_of $((UNITS + i)))"
+        names="$names spare$i=$(mac_of $((UNITS + i)))"
+    done
+fi
 [ "$ADDRESSED" -eq 0 ] || export FLEET_ADDRESSED=1
 echo "== certificates: one CA, the broker, $UNITS units and the remote parties"
 # shellcheck disable=SC2086
