@@ -19,13 +19,12 @@
 #                                    MQTT subscription queues, and haproxy on
 #                                    127.0.0.1:18883 passing TLS through to them
 #                                    (FLEET_MIRROR=0 leaves the policy out)
-#   FLEET_ADDRESSED=1                units log in by their certificate's CN (their
-#                                    MAC; on the cluster their name, the topics
-#                                    bound to the client id) and may use only
-#                                    units/<MAC>/: publish
-#                                    login, status_update, info, availability,
-#                                    read commands; remote and responder (CNs)
-#                                    use every unit's topics
+#   FLEET_ADDRESSED=1                the brokers as packaging/brokers ships them:
+#                                    units log in by their certificate's CN
+#                                    (their MAC) and may use only units/<MAC>/:
+#                                    publish login, status_update, info,
+#                                    availability, read commands; remote and
+#                                    responder (CNs) use every unit's topics
 #   fleet_stop                       SIGTERM to every recorded PID, SIGKILL to
 #                                    what is left after 10 s
 #
@@ -38,6 +37,7 @@ FLEET_NODE_PORTS="18891 18892 18893"
 FLEET_EPMD_PORT=24369
 # The brokers' shipped configurations, which the runs use with their own
 # ports, paths and logging around them.
+# shellcheck disable=SC2153
 FLEET_BROKERS=$FLEET_ROOT/packaging/brokers
 
 fleet_install() { # cluster|mosquitto

@@ -15,10 +15,10 @@
 #       port 18884), as in front of the cluster
 #   scripts/fleet.sh --addressed [--broker mosquitto|cluster] [--units N] [--probes M]
 #       each unit on its own topics: the units' build (topics under units/<MAC>/,
-#       availability), certificates naming the MACs, the broker holding each
-#       unit to its own topics (mosquitto's ACL, the cluster's topic
-#       permissions); a list to each unit, one unit's certificate on another's
-#       topics, a unit killed and one stopped
+#       availability), certificates naming the MACs, the brokers as
+#       packaging/brokers ships them (each unit held to its own topics); a list
+#       to each unit, spare units' certificates on another's topics and with
+#       another's client id, a unit killed and one stopped
 #   scripts/fleet.sh --storm [--units N] [--outage S] [--backoff-max S] [--via-proxy]
 #       the reconnection storm: the same fleet (mosquitto) through an outage
 #       of S seconds (default 60) with the fixed 1 s retry and with a build
@@ -31,7 +31,8 @@
 # into build-fleet/ (BUILD_DIR overrides); the run's files stay in
 # BUILD_DIR/fleet-out/. Last line: fleet: <N> units, <lost> reports lost,
 # <dup> duplicates, all back in <s> s (--addressed: the killed unit's
-# restart to its online; then ", isolation: <held> of <made> refusals held").
+# restart to its online; then ", isolation: <held> of <made> refusals held,
+# takeovers refused: <k> of <n>").
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
