@@ -80,6 +80,7 @@ int Fleet::run() {
         addressed_lists();
         login_then_list();
         isolation();
+        takeover();
         availability();
     } else {
         if (!cfg_.storm) {
@@ -95,7 +96,8 @@ int Fleet::run() {
     printf("fleet: %zu units, %ld reports lost, %ld duplicates, all back in %.1f s", units_.size(),
            lost_, dup_, all_back_s_);
     if (cfg_.addressed)
-        printf(", isolation: %d of %d refusals held", refusals_held_, refusals_);
+        printf(", isolation: %d of %d refusals held, takeovers refused: %d of %d", refusals_held_,
+               refusals_, takeovers_refused_, takeovers_);
     printf("\n");
     return rc;
 }

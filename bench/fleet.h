@@ -34,6 +34,12 @@
 //   A2 isolation    with one unit's certificate, a publish into another
 //                   unit's commands and a subscription to its status_update:
 //                   the broker refuses both, the other device gets nothing
+//   A2 takeover     the certificate of a unit that is not running connects
+//                   with another unit's client id: mosquitto gives it its own
+//                   id (the certificate's CN), so the other unit keeps its
+//                   session (no second login at the broker, no offline);
+//                   where the broker lets it take the id over (RabbitMQ 3.10)
+//                   the count shows it, and the unit must be back after
 //   A3 availability a unit SIGKILLed shows offline (the will), online after
 //                   its restart; a unit SIGTERMed shows offline by its own
 //                   publish before a clean DISCONNECT
@@ -142,6 +148,11 @@ class Fleet {
     // The addressed phases.
     void addressed_lists();
     void isolation();
+    void takeover();
+    // The broker's log lines that start or end a session of client ID: its
+    // logins at mosquitto, its disconnections for a duplicate id at RabbitMQ
+    // (whose login lines do not name the client id).
+    size_t session_events(const std::string &id) const;
     void availability();
 
     // The availability payloads of unit I the remote has received.
@@ -179,6 +190,7 @@ class Fleet {
     std::unique_ptr<e2e::Process> restarted_;      // a broker or node this driver brought back
     long lost_ = 0, dup_ = 0;
     int refusals_ = 0, refusals_held_ = 0; // isolation checks made and passed
+    int takeovers_ = 0, takeovers_refused_ = 0;
     double all_back_s_ = NAN;
     long broker_baseline_kib_ = -1, broker_loaded_kib_ = -1;
     Clock::time_point t_start_;

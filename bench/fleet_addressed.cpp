@@ -1,6 +1,6 @@
-// The addressed fleet's phases: a list of its own to each unit, one unit's
-// certificate on another's topics, and availability through a kill and a
-// stop.
+// The addressed fleet's phases: a list of its own to each unit, spare units'
+// certificates on another's topics and with another's client id, and
+// availability through a kill and a stop.
 #include <signal.h>
 #include <stdio.h>
 
@@ -21,12 +21,15 @@ void Fleet::addressed_lists() {
 void Fleet::isolation() {
     if (units_.size() < 2)
         return;
-    Unit &own = *units_[0], &other = *units_[1];
-    printf("== phase A2: %s's certificate on %s's topics\n", own.name.c_str(), other.name.c_str());
+    Unit &other = *units_[1];
+    printf("== phase A2: spare units' certificates on %s's topics\n", other.name.c_str());
     // Two clients: a refused publish may cost the writer its connection, and
-    // with it (clean session) the reader's subscription.
-    auto reader = client("intruder-reader-" + own.name, own.name);
-    auto writer = client("intruder-writer-" + own.name, own.name);
+    // with it (clean session) the reader's subscription. Two certificates of
+    // units that do not run: at mosquitto a certificate's CN is its client's
+    // id, so two clients on one would end each other's sessions, and one on
+    // a running unit's would end that unit's.
+    auto reader = client("intruder-reader", "spare1");
+    auto writer = client("intruder-writer", "spare2");
     if (!reader || !writer)
         return;
     e2e::Outcome subscribed = reader->subscribe(other.topic("status_update"), 1);
@@ -57,6 +60,65 @@ void Fleet::isolation() {
                 reader->messages(other.topic("status_update")).empty() &&
                 (dropped_by_subscribe || !reader->dropped()),
             "another unit's status_update: its report reached the remote, not the intruder");
+}
+
+size_t Fleet::session_events(const std::string &id) const {
+    std::vector<std::string> logs{cfg_.broker_dir + "/mosquitto.log"};
+    std::string mark = " as " + id + " (";
+    if (cfg_.cluster()) {
+        logs.clear();
+        for (size_t k = 1; k <= cfg_.node_ports.size(); k++)
+            logs.push_back(cfg_.broker_dir + "/node" + std::to_string(k) + "/log/fleet" +
+                           std::to_string(k) + "@localhost.log");
+        mark = "duplicate id '" + id + "'";
+    }
+    size_t n = 0;
+    for (const auto &f : logs) {
+        std::string text = e2e::read_file(f);
+        for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + 1))
+            n++;
+    }
+    return n;
+}
+
+void Fleet::takeover() {
+    if (units_.size() < 2)
+        return;
+    Unit &victim = *units_[1];
+    printf("== phase A2: the spare unit's certificate connecting as %s\n", victim.mac.c_str());
+    auto shown = [&](const char *state) {
+        auto v = states_of(1);
+        return std::count(v.begin(), v.end(), state);
+    };
+    size_t events0 = session_events(victim.mac);
+    auto off0 = shown("offline"), on0 = shown("online");
+    e2e::RemoteClient::Options o;
+    o.id = victim.mac;
+    o.cafile = cfg_.certs + "/ca.pem";
+    o.certfile = cfg_.certs + "/spare1.pem";
+    o.keyfile = cfg_.certs + "/spare1.key";
+    o.port = cfg_.remote_port;
+    auto intruder = std::make_unique<e2e::RemoteClient>(o);
+    e2e::Outcome up = intruder->connect(10s);
+    // Long enough for the broker to end the victim's session and publish its
+    // will, short enough that the intruder, which reconnects by itself, does
+    // not fight the victim's reconnections for long.
+    std::this_thread::sleep_for(2s);
+    intruder.reset();
+    std::this_thread::sleep_for(1s);
+    size_t events = session_events(victim.mac) - events0;
+    auto offs = shown("offline") - off0;
+    bool refused = events == 0 && offs == 0;
+    takeovers_++;
+    takeovers_refused_ += refused;
+    printf("  the intruder's CONNECT: %s; %s's sessions started or ended at the broker: %zu; "
+           "its offline at the remote: %ld\n",
+           up ? "accepted" : up.message(), victim.name.c_str(), events, static_cast<long>(offs));
+    if (!cfg_.cluster())
+        check(refused, "phase A2: a unit's certificate cannot take another unit's id");
+    // Where the broker lets the id go, the victim must come back by itself.
+    check(refused || e2e::eventually(30s, [&] { return shown("online") > on0; }),
+          "phase A2: " + victim.name + " online again after the takeover attempt");
 }
 
 void Fleet::availability() {

@@ -19,13 +19,12 @@
 #                                    MQTT subscription queues, and haproxy on
 #                                    127.0.0.1:18883 passing TLS through to them
 #                                    (FLEET_MIRROR=0 leaves the policy out)
-#   FLEET_ADDRESSED=1                units log in by their certificate's CN (their
-#                                    MAC; on the cluster their name, the topics
-#                                    bound to the client id) and may use only
-#                                    units/<MAC>/: publish
-#                                    login, status_update, info, availability,
-#                                    read commands; remote and responder (CNs)
-#                                    use every unit's topics
+#   FLEET_ADDRESSED=1                the brokers as packaging/brokers ships them:
+#                                    units log in by their certificate's CN
+#                                    (their MAC) and may use only units/<MAC>/:
+#                                    publish login, status_update, info,
+#                                    availability, read commands; remote and
+#                                    responder (CNs) use every unit's topics
 #   fleet_stop                       SIGTERM to every recorded PID, SIGKILL to
 #                                    what is left after 10 s
 #
@@ -36,6 +35,10 @@
 FLEET_PORT=18883
 FLEET_NODE_PORTS="18891 18892 18893"
 FLEET_EPMD_PORT=24369
+# The brokers' shipped configurations, which the runs use with their own
+# ports, paths and logging around them.
+# shellcheck disable=SC2153
+FLEET_BROKERS=$FLEET_ROOT/packaging/brokers
 
 fleet_install() { # cluster|mosquitto
     local want="mosquitto openssl" missing="" p policy=/usr/sbin/policy-rc.d made_policy=0
@@ -76,16 +79,21 @@ fleet_mosquitto() { # DIR CERTS [PORT]
     local dir=$1 certs=$2 port=${3:-$FLEET_PORT}
     rm -rf "$dir"
     mkdir -p "$dir/db"
-    # shellcheck disable=SC2153
-    sh "$FLEET_ROOT/scripts/peer-files.sh" broker "$port" mutual "$certs/ca.pem" \
-        "$certs/broker.pem" "$certs/broker.key" "$dir/mosquitto.log" |
-        sed 's/^persistence false$//' >"$dir/mosquitto.conf"
+    if [ "${FLEET_ADDRESSED:-0}" -eq 0 ]; then
+        # shellcheck disable=SC2153
+        sh "$FLEET_ROOT/scripts/peer-files.sh" broker "$port" mutual "$certs/ca.pem" \
+            "$certs/broker.pem" "$certs/broker.key" "$dir/mosquitto.log" |
+            sed 's/^persistence false$//' >"$dir/mosquitto.conf"
+        # The shipped limit holds for a fleet on the shared topics too.
+        grep '^message_size_limit ' "$FLEET_BROKERS/mosquitto/mosquitto.conf" >>"$dir/mosquitto.conf"
+    else
+        fleet_mosquitto_shipped "$dir" "$certs" "$port" || return 1
+    fi
     # The fleet's remote holds a persistent session: saved every second, its
     # subscription survives a SIGKILL of the broker, which then keeps the
     # reports of bridges that come back before the remote does.
     printf '%s\n' "persistence true" "persistence_location $dir/db/" "autosave_interval 1" \
         "max_connections -1" >>"$dir/mosquitto.conf"
-    [ "${FLEET_ADDRESSED:-0}" -eq 0 ] || fleet_mosquitto_acl "$dir" >>"$dir/mosquitto.conf"
     touch "$dir/mosquitto.log"
     [ "$(id -u)" -ne 0 ] || chown -R mosquitto "$dir/db" "$dir/mosquitto.log" 2>/dev/null || true
     # What the driver runs to bring a killed broker back.
@@ -97,36 +105,44 @@ fleet_mosquitto() { # DIR CERTS [PORT]
     fleet_wait_port "$port" 10
 }
 
-# Each unit's own topics by pattern (%u: the CN), the remote parties every
-# unit's. What a rule does not allow, mosquitto refuses: a publish is dropped
-# (acknowledged all the same), a subscription gets the failure code.
-fleet_mosquitto_acl() { # DIR: the configuration lines; writes DIR/acl
-    printf '%s\n' "user remote" "topic readwrite units/#" "user responder" "topic readwrite units/#" \
-        "pattern write units/%u/login" "pattern write units/%u/status_update" \
-        "pattern write units/%u/info" "pattern write units/%u/availability" \
-        "pattern read units/%u/commands" >"$1/acl"
-    printf '%s\n' "use_identity_as_username true" "acl_file $1/acl"
+# Fails naming LINE's keyword when FILE lacks it: a shipped file whose lines
+# the run replaces must still have them, or the run would test another file.
+fleet_has_line() { # FILE LINE
+    grep -q "^$2" "$1" && return 0
+    echo "fleet: the shipped broker configuration lost its '${2%% *}' line ($1)" >&2
+    return 1
 }
 
-# The same on the cluster: each CN a user (certificate login, the password
-# never used), permissions on the vhost, and topic permissions on amq.topic,
-# where the MQTT plugin turns "/" into ".". The plugin takes a user name
-# with a colon for "vhost:user", so a MAC cannot be the CN: "{client_id}"
-# (the MAC) binds the topics instead of "{username}".
+# packaging/brokers/mosquitto as shipped (the units known by their
+# certificates' CNs, each held to its own topics, the message size limit)
+# with the run's port, certificates and ACL in place of its own; the ACL
+# gains the fleet's responder, a remote party of its own. Then the log that
+# the driver reads.
+fleet_mosquitto_shipped() { # DIR CERTS PORT
+    local dir=$1 certs=$2 port=$3 shipped=$FLEET_BROKERS/mosquitto want
+    { cat "$shipped/units.acl"; printf '%s\n' "" "user responder" "topic readwrite units/#"; } \
+        >"$dir/units.acl"
+    sed -e "s|^listener .*|listener $port 127.0.0.1|" -e "s|^cafile .*|cafile $certs/ca.pem|" \
+        -e "s|^certfile .*|certfile $certs/broker.pem|" -e "s|^keyfile .*|keyfile $certs/broker.key|" \
+        -e "s|^acl_file .*|acl_file $dir/units.acl|" "$shipped/mosquitto.conf" >"$dir/mosquitto.conf"
+    for want in "listener $port" "cafile $certs/" "certfile $certs/" "keyfile $certs/" \
+        "acl_file $dir/"; do
+        fleet_has_line "$dir/mosquitto.conf" "$want" || return 1
+    done
+    printf '%s\n' "max_queued_messages 0" "log_dest file $dir/mosquitto.log" "log_type all" \
+        "log_timestamp_format %H:%M:%S" >>"$dir/mosquitto.conf"
+}
+
+# The cluster's users by packaging/brokers/rabbitmq/permissions.sh: each
+# unit's CN (its MAC) a user held to units/<CN>/, the remote parties every
+# unit's topics, haproxy's check a login without topics.
 fleet_cluster_users() { # DIR UNIT-CN...
-    local dir=$1 u
+    local dir=$1
     shift
-    for u in remote responder haproxy-check "$@"; do
-        fleet_ctl "$dir" add_user "$u" "$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')" >/dev/null
-        fleet_ctl "$dir" set_permissions -p / "$u" '.*' '.*' '.*' >/dev/null
-    done
-    fleet_ctl "$dir" set_topic_permissions -p / remote amq.topic '^units\.' '^units\.' >/dev/null
-    fleet_ctl "$dir" set_topic_permissions -p / responder amq.topic '^units\.' '^units\.' >/dev/null
-    for u in "$@"; do
-        fleet_ctl "$dir" set_topic_permissions -p / "$u" amq.topic \
-            '^units\.{client_id}\.(login|status_update|info|availability)$' \
-            '^units\.{client_id}\.commands$' >/dev/null
-    done
+    export RABBITMQCTL=$dir/rabbitmqctl
+    sh "$FLEET_BROKERS/rabbitmq/permissions.sh" remote remote responder
+    sh "$FLEET_BROKERS/rabbitmq/permissions.sh" check haproxy-check
+    sh "$FLEET_BROKERS/rabbitmq/permissions.sh" unit "$@"
 }
 
 # A node's environment: its own name, ports, state and configuration; the
@@ -153,15 +169,35 @@ fleet_start_node() { # DIR K
     fleet_record "rabbit$k" $!
 }
 
-# Anonymous as the default user, or (addressed) the certificate's CN as the
-# user name.
-fleet_cluster_login() {
+# packaging/brokers/rabbitmq/rabbitmq.conf as shipped, node K's ports and the
+# run's certificates in place of its own, then the cluster and the log. On
+# the shared topics the units log in anonymously as the default user, in
+# place of the certificate login.
+fleet_cluster_conf() { # DIR CERTS K PORT
+    local dir=$1 certs=$2 k=$3 port=$4 conf=$1/node$3/rabbitmq.conf want
+    sed -e "s|^listeners.tcp = .*|listeners.tcp.default = 127.0.0.1:$((25670 + k))|" \
+        -e "s|^mqtt.listeners.ssl.default = .*|mqtt.listeners.ssl.default = 127.0.0.1:$port|" \
+        -e "s|^ssl_options.cacertfile = .*|ssl_options.cacertfile = $certs/ca.pem|" \
+        -e "s|^ssl_options.certfile = .*|ssl_options.certfile = $certs/broker.pem|" \
+        -e "s|^ssl_options.keyfile = .*|ssl_options.keyfile = $certs/broker.key|" \
+        "$FLEET_BROKERS/rabbitmq/rabbitmq.conf" >"$conf"
+    for want in "listeners.tcp.default = 127" "mqtt.listeners.ssl.default = 127" \
+        "ssl_options.cacertfile = $certs/" "ssl_options.certfile = $certs/" \
+        "ssl_options.keyfile = $certs/" "max_message_size = "; do
+        fleet_has_line "$conf" "$want" || return 1
+    done
     if [ "${FLEET_ADDRESSED:-0}" -eq 0 ]; then
-        printf '%s\n' "mqtt.allow_anonymous = true" "mqtt.default_user = guest" "mqtt.default_pass = guest"
-    else
-        printf '%s\n' "mqtt.allow_anonymous = false" "mqtt.ssl_cert_login = true" \
-            "ssl_cert_login_from = common_name"
+        sed -i -e '/^mqtt.allow_anonymous = /d' -e '/^mqtt.ssl_cert_login = /d' \
+            -e '/^ssl_cert_login_from = /d' "$conf"
+        printf '%s\n' "mqtt.allow_anonymous = true" "mqtt.default_user = guest" \
+            "mqtt.default_pass = guest" >>"$conf"
     fi
+    printf '%s\n' "cluster_formation.peer_discovery_backend = classic_config" \
+        "cluster_formation.classic_config.nodes.1 = fleet1@localhost" \
+        "cluster_formation.classic_config.nodes.2 = fleet2@localhost" \
+        "cluster_formation.classic_config.nodes.3 = fleet3@localhost" \
+        "log.file.level = info" "log.console = false" >>"$conf"
+    cp "$FLEET_BROKERS/rabbitmq/advanced.config" "$dir/node$k/advanced.config"
 }
 
 fleet_cluster() { # DIR CERTS
@@ -180,29 +216,8 @@ fleet_cluster() { # DIR CERTS
         port=${ports[$((k - 1))]}
         mkdir -p "$dir/node$k/log"
         : >"$dir/node$k/rabbitmq-env.conf"
-        echo "[]." >"$dir/node$k/advanced.config"
         echo "[rabbitmq_mqtt]." >"$dir/node$k/enabled_plugins"
-        cat >"$dir/node$k/rabbitmq.conf" <<EOF
-listeners.tcp.default = 127.0.0.1:$((25670 + k))
-mqtt.listeners.tcp = none
-mqtt.listeners.ssl.default = 127.0.0.1:$port
-# Mutual TLS: a client without a certificate of our CA is refused in the
-# handshake; a client that passes it is logged in as the default user (or,
-# addressed, as the user its CN names).
-ssl_options.cacertfile = $certs/ca.pem
-ssl_options.certfile = $certs/broker.pem
-ssl_options.keyfile = $certs/broker.key
-ssl_options.verify = verify_peer
-ssl_options.fail_if_no_peer_cert = true
-mqtt.vhost = /
-$(fleet_cluster_login)
-cluster_formation.peer_discovery_backend = classic_config
-cluster_formation.classic_config.nodes.1 = fleet1@localhost
-cluster_formation.classic_config.nodes.2 = fleet2@localhost
-cluster_formation.classic_config.nodes.3 = fleet3@localhost
-log.file.level = info
-log.console = false
-EOF
+        fleet_cluster_conf "$dir" "$certs" "$k" "$port" || return 1
         {
             echo "#!/bin/sh"
             fleet_node_env "$dir" "$k"
@@ -213,6 +228,10 @@ EOF
         } >"$dir/node$k/start.sh"
         chmod 0755 "$dir/node$k/start.sh"
     done
+    # rabbitmqctl for node 1, as a command of its own for permissions.sh.
+    { echo "#!/bin/sh"; fleet_node_env "$dir" 1; echo 'exec /usr/lib/rabbitmq/bin/rabbitmqctl -n fleet1@localhost "$@"'; } \
+        >"$dir/rabbitmqctl"
+    chmod 0755 "$dir/rabbitmqctl"
     # The first node forms the cluster, the others join it when they boot.
     fleet_start_node "$dir" 1
     fleet_wait_port "${ports[0]}" 120

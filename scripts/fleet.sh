@@ -15,10 +15,10 @@
 #       port 18884), as in front of the cluster
 #   scripts/fleet.sh --addressed [--broker mosquitto|cluster] [--units N] [--probes M]
 #       each unit on its own topics: the units' build (topics under units/<MAC>/,
-#       availability), certificates naming the MACs, the broker holding each
-#       unit to its own topics (mosquitto's ACL, the cluster's topic
-#       permissions); a list to each unit, one unit's certificate on another's
-#       topics, a unit killed and one stopped
+#       availability), certificates naming the MACs, the brokers as
+#       packaging/brokers ships them (each unit held to its own topics); a list
+#       to each unit, spare units' certificates on another's topics and with
+#       another's client id, a unit killed and one stopped
 #   scripts/fleet.sh --storm [--units N] [--outage S] [--backoff-max S] [--via-proxy]
 #       the reconnection storm: the same fleet (mosquitto) through an outage
 #       of S seconds (default 60) with the fixed 1 s retry and with a build
@@ -31,7 +31,8 @@
 # into build-fleet/ (BUILD_DIR overrides); the run's files stay in
 # BUILD_DIR/fleet-out/. Last line: fleet: <N> units, <lost> reports lost,
 # <dup> duplicates, all back in <s> s (--addressed: the killed unit's
-# restart to its online; then ", isolation: <held> of <made> refusals held").
+# restart to its online; then ", isolation: <held> of <made> refusals held,
+# takeovers refused: <k> of <n>").
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -119,18 +120,25 @@ chmod 0755 "$BUILD"
 
 names="remote responder haproxy-check"
 unit_cns=
+mac_of() { printf '02:FC:00:00:%02X:%02X' $(($1 >> 8 & 255)) $(($1 & 255)); }
 for i in $(seq "$UNITS"); do
-    if [ "$ADDRESSED" -eq 1 ] && [ "$BROKER" = mosquitto ]; then
-        # The MAC the driver gives unit i: the CN mosquitto knows it by.
-        cn=$(printf '02:FC:00:00:%02X:%02X' $((i >> 8 & 255)) $((i & 255)))
-        names="$names $(printf 'u%03d' "$i")=$cn"
+    if [ "$ADDRESSED" -eq 1 ]; then
+        # The MAC the driver gives unit i: the CN the brokers know it by.
+        unit_cns="$unit_cns $(mac_of "$i")"
+        names="$names $(printf 'u%03d' "$i")=$(mac_of "$i")"
     else
-        # RabbitMQ would read a MAC as "vhost:user": the cluster's users are
-        # the unit names, their topics bound to the client id.
-        unit_cns="$unit_cns $(printf 'u%03d' "$i")"
         names="$names $(printf 'u%03d' "$i")"
     fi
 done
+if [ "$ADDRESSED" -eq 1 ]; then
+    # Two units more whose bridges never run: their certificates are the
+    # intruders' (a certificate holds one session at mosquitto, whose client
+    # id is its CN).
+    for i in 1 2; do
+        unit_cns="$unit_cns $(mac_of $((UNITS + i)))"
+        names="$names spare$i=$(mac_of $((UNITS + i)))"
+    done
+fi
 [ "$ADDRESSED" -eq 0 ] || export FLEET_ADDRESSED=1
 echo "== certificates: one CA, the broker, $UNITS units and the remote parties"
 # shellcheck disable=SC2086
