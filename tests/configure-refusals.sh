@@ -1,6 +1,7 @@
 #!/bin/sh
-# Configure refuses topic settings that would make a unit unaddressable, each
-# with its one line, and takes the ones a fleet uses.
+# Configure refuses topic settings that would make a unit unaddressable and
+# serial speeds the port is never set to, each with its one line, and takes
+# the ones a fleet and a board use.
 #   tests/configure-refusals.sh SOURCE-DIR SCRATCH-DIR
 set -u
 src=$1
@@ -45,5 +46,12 @@ refused "BRIDGE_AVAILABILITY=ON needs %c in BRIDGE_TOPIC_PREFIX ''" -DBRIDGE_AVA
 refused "BRIDGE_AVAILABILITY=ON needs %c in BRIDGE_TOPIC_PREFIX 'units/'" \
     -DBRIDGE_AVAILABILITY=ON -DBRIDGE_TOPIC_PREFIX=units/
 accepted "-DBRIDGE_TOPIC_PREFIX=units/%c/" -DBRIDGE_AVAILABILITY=ON
+rates="BRIDGE_SERIAL_BAUD must be one of the rates the port is set to (50 75 110 134 150 200 300 600 1200 1800\
+ 2400 9600 19200 38400 57600 115200 230400)"
+# 4800 is a standard rate the port's table lacks; 460800 is past the fallback.
+refused "$rates, not '4800'" -DBRIDGE_SERIAL_BAUD=4800
+refused "$rates, not '460800'" -DBRIDGE_SERIAL_BAUD=460800
+accepted -DBRIDGE_SERIAL_BAUD=115200
+accepted -DBRIDGE_SERIAL_BAUD=230400
 rm -rf "$scratch"
 exit $status

@@ -2,6 +2,8 @@
 # Checks the service definitions:
 #  - the procd init script, sourced the way rc.common does, with the procd
 #    helpers replaced by functions that record their calls;
+#  - its reload as procd does it: the instance sent again, restarted only
+#    when it differs from the running one, each declared file by its md5;
 #  - the systemd unit's settings, and systemd-analyze verify when present;
 #  - sh -n (bash -n for bash scripts) on every shell file of the repository.
 # Exits non-zero on the first failed check.
@@ -36,7 +38,20 @@ record() {
     printf '%s\n' "$line" >>"$log"
 }
 procd_open_instance() { record procd_open_instance "$@"; }
-procd_set_param() { record procd_set_param "$@"; }
+# procd keeps the md5 of each file given with "file" in the instance's data
+# (a missing file as zeros); the files live under $fsroot here.
+fsroot=$tmp/fs
+md5s=$tmp/md5s
+: >"$md5s"
+procd_set_param() {
+    record procd_set_param "$@"
+    [ "$1" = file ] || return 0
+    shift
+    for f in "$@"; do
+        sum=$(md5sum 2>/dev/null <"$fsroot$f" | cut -d' ' -f1)
+        printf '%s %s\n' "$f" "${sum:-00000000000000000000000000000000}" >>"$md5s"
+    done
+}
 procd_append_param() { record procd_append_param "$@"; }
 procd_close_instance() { record procd_close_instance "$@"; }
 
@@ -54,6 +69,7 @@ expect "procd calls of start_service" \
 "procd_open_instance
 procd_set_param [command] [/bin/sh] [-c] [cd /etc/mqtt-serial-bridge && exec /usr/sbin/mqtt-serial-bridge]
 procd_set_param [respawn] [3600] [2] [0]
+procd_set_param [file] [/etc/mqtt-serial-bridge/crt.ca.qx.pem] [/etc/mqtt-serial-bridge/tls-cert.pem] [/etc/mqtt-serial-bridge/tls-key.pem]
 procd_set_param [stdout] [1]
 procd_set_param [stderr] [1]
 procd_close_instance" "$(cat "$log")"
@@ -67,6 +83,41 @@ cmd=$(sed -n 's/^procd_set_param \[command\] \[\/bin\/sh\] \[-c\] \[\(.*\)\]$/\1
     sed "s|/etc/mqtt-serial-bridge|$tmp/etc|; s|/usr/sbin/mqtt-serial-bridge|$tmp/prog|")
 /bin/sh -c "$cmd"
 expect "command runs the program in its folder" "$tmp/etc" "$(cat "$tmp/ran-in" 2>/dev/null)"
+
+# rc.common's reload, with no reload_service in the script, runs start
+# again: procd compares the new instance with the running one and restarts
+# the bridge only when they differ.
+instance() {
+    : >"$log"
+    : >"$md5s"
+    (
+        # shellcheck source=/dev/null
+        . "$init"
+        if type reload_service >/dev/null 2>&1; then echo "reload_service defined"; fi
+        start_service
+    )
+    cat "$log" "$md5s"
+}
+reload() { # NAME EXPECTED: restarted or left running
+    new=$(instance)
+    if [ "$new" = "$running" ]; then got="left running"; else got=restarted; fi
+    running=$new
+    expect "reload $1: $2" "$2" "$got"
+}
+conffiles=$(sed -n '/^define Package\/mqtt-serial-bridge\/conffiles/,/^endef/{/^\//p}' \
+    "$ROOT/packaging/openwrt/mqtt-serial-bridge/Makefile")
+[ -n "$conffiles" ] || fail "no conffiles in the package's Makefile"
+for f in $conffiles; do
+    mkdir -p "$fsroot${f%/*}"
+    echo "first $f" >"$fsroot$f"
+done
+running=$(instance)
+reload "with the same certificate files" "left running"
+for f in $conffiles; do
+    echo "rotated $f" >"$fsroot$f"
+    reload "after a new ${f##*/}" restarted
+    reload "once more, ${f##*/} unchanged" "left running"
+done
 
 # --- systemd unit ------------------------------------------------------------
 for setting in \
