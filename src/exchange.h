@@ -50,9 +50,9 @@ int serial_reads_cycle(void);
 // Until exchange_stop. The argument is ignored.
 void *serial_reads(void *arg);
 
-// Main thread, at start-up: starts the exchange thread, or exits 1 after one
-// line on stderr.
-void exchange_start(void);
+// Main thread, at start-up: starts the exchange thread; false when it can't
+// be made.
+bool exchange_start(void);
 
 // Any thread: wakes the exchange thread (a list to write, a window to
 // fill). In the poll modes it only writes a list's first command then.

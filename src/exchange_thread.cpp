@@ -5,7 +5,6 @@
 #include <atomic>
 #include <poll.h>
 #include <stdio.h>
-#include <stdlib.h>
 
 #include "bridge.h"
 #include "bridge_config.h"
@@ -70,13 +69,10 @@ void *serial_reads(void *arg) {
     return NULL;
 }
 
-void exchange_start(void) {
+bool exchange_start(void) {
     // The thread sleeps on the line and on this pipe, or on the pipe alone.
     wake_open(&wake);
-    if (pthread_create(&exchange_thread, NULL, serial_reads, NULL) != 0) {
-        fprintf(stderr, "Unable to start the serial thread.\n");
-        exit(1);
-    }
+    return pthread_create(&exchange_thread, NULL, serial_reads, NULL) == 0;
 }
 
 void exchange_stop(void) {

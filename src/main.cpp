@@ -114,7 +114,10 @@ int main(int argc, char *argv[]) {
         return 1;
     }
     block_stop_signals();
-    exchange_start();
+    if (!exchange_start()) {
+        fprintf(stderr, "Unable to start the serial thread.\n");
+        return 1;
+    }
     stop_on_signals();
     net_run();
     mosquitto_lib_cleanup();

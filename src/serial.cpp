@@ -73,23 +73,28 @@ speed_t serial_speed(int baud) {
     }
 }
 
-bool serial_open(const char *device, int baud) {
-    speed_t speed = serial_speed(baud);
-    struct termios options;
+// Raises DTR and RTS. A port without modem-control lines (a pty, some USB
+// adapters) refuses the requests with ENOTTY or EINVAL: it has nothing to
+// raise, so that is no failure.
+static bool raise_modem_lines(void) {
+    if (ioctl(sd, TIOCMGET, &status) == -1)
+        return errno == ENOTTY || errno == EINVAL;
+    status |= TIOCM_DTR;
+    status |= TIOCM_RTS;
+    return ioctl(sd, TIOCMSET, &status) == 0;
+}
 
-    sd = open(device, O_RDWR | O_NOCTTY | O_NDELAY);
-    if (sd == -1)
-        return false;
-    failed = false;
-    held = -1;
+// Sets the open port raw at 8N1 with no flow control; false, with errno
+// set, when it is not a terminal or refuses the settings.
+static bool configure_port(speed_t speed) {
+    struct termios options;
     // Kept non-blocking: a write waits for the line in poll(), where it can
     // give up and let others run (serial_write); a read waits there too.
-    fcntl(sd, F_SETFL, O_RDWR | O_NONBLOCK);
-
-    tcgetattr(sd, &options);
+    if (fcntl(sd, F_SETFL, O_RDWR | O_NONBLOCK) == -1 || tcgetattr(sd, &options) == -1)
+        return false;
     cfmakeraw(&options);
-    cfsetispeed(&options, speed);
-    cfsetospeed(&options, speed);
+    if (cfsetispeed(&options, speed) == -1 || cfsetospeed(&options, speed) == -1)
+        return false;
     options.c_cflag |= (CLOCAL | CREAD);
     options.c_cflag &= ~PARENB;
     options.c_cflag &= ~CSTOPB;
@@ -101,13 +106,26 @@ bool serial_open(const char *device, int baud) {
     options.c_iflag &= ~(IXON | IXOFF | IXANY);
     options.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
     options.c_oflag &= ~OPOST;
-    tcsetattr(sd, TCSANOW, &options);
+    return tcsetattr(sd, TCSANOW, &options) == 0 && raise_modem_lines();
+}
 
-    ioctl(sd, TIOCMGET, &status);
-    status |= TIOCM_DTR;
-    status |= TIOCM_RTS;
-    ioctl(sd, TIOCMSET, &status);
+// Why the last serial_open failed: 0 when the device could not be opened,
+// otherwise the errno of the setting that failed.
+static int setup_errno;
 
+bool serial_open(const char *device, int baud) {
+    setup_errno = 0;
+    sd = open(device, O_RDWR | O_NOCTTY | O_NDELAY);
+    if (sd == -1)
+        return false;
+    if (!configure_port(serial_speed(baud))) {
+        setup_errno = errno;
+        close(sd);
+        sd = -1;
+        return false;
+    }
+    failed = false;
+    held = -1;
     // Let the line settle before the first transfer.
     usleep(10000);
     return true;
@@ -116,7 +134,10 @@ bool serial_open(const char *device, int baud) {
 bool serial_begin(const char *device, int baud) {
     if (serial_open(device, baud))
         return true;
-    fprintf(stderr, "Unable to open the serial port %s\n", device);
+    if (setup_errno)
+        fprintf(stderr, "Unable to set up the serial port %s: %s\n", device, strerror(setup_errno));
+    else
+        fprintf(stderr, "Unable to open the serial port %s\n", device);
     return false;
 }
 

@@ -29,8 +29,10 @@ speed_t serial_speed(int baud);
 // raw at 8N1 with no flow control (CRTSCTS, IXON, IXOFF, IXANY cleared) and
 // DTR and RTS raised. The descriptor is non-blocking; the functions below
 // wait for the line in poll(). False when DEVICE can't be opened, after
-// "Unable to open the serial port DEVICE" on stderr; the caller decides
-// what follows (at start-up, exit status 1).
+// "Unable to open the serial port DEVICE" on stderr, or is not a terminal
+// or refuses the settings, after "Unable to set up the serial port DEVICE:
+// <reason>" (the port is closed again); the caller decides what follows (at
+// start-up, exit status 1).
 bool serial_begin(const char *device, int baud);
 
 // serial_begin without its line on stderr: reopening a device that is

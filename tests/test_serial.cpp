@@ -1,5 +1,7 @@
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -240,6 +242,17 @@ TEST(SerialOpen, MissingDeviceIsReportedToTheCaller) {
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
                   std::string("Unable to open the serial port ") + device + "\n");
     }
+}
+
+// A path that is not a terminal opens but takes no line settings: refused,
+// with the reason, and nothing is left open.
+TEST(SerialOpen, NotATerminalIsRefused) {
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(serial_begin("/dev/null", 115200));
+    EXPECT_EQ(sd, -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("Unable to set up the serial port /dev/null: ") + strerror(ENOTTY) +
+                  "\n");
 }
 
 // The device end closes (an adapter unplugged): the first look at the line

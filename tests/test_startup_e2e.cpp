@@ -111,11 +111,19 @@ TEST_F(Startup, RefusedConnectionIsReportedOnceWithoutLogin) {
     figure("refusals", refused);
 }
 
-TEST_F(Startup, MissingSerialDeviceEndsWithStatus1) {
+TEST_F(Startup, MissingOrNonTerminalSerialDeviceEndsWithStatus1) {
     unlink(dir.file("ttyATH0").c_str());
     bridge.start();
     EXPECT_EQ(bridge.wait_exit(5s), 1);
     EXPECT_EQ(bridge.stderr_text(), "Unable to open the serial port ./ttyATH0\n");
+    // A regular file where the device should be: it opens, but is no line.
+    FILE *f = fopen(dir.file("ttyATH0").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    bridge.start();
+    EXPECT_EQ(bridge.wait_exit(5s), 1);
+    EXPECT_EQ(bridge.stderr_text().rfind("Unable to set up the serial port ./ttyATH0: ", 0), 0u)
+        << bridge.stderr_text();
     EXPECT_EQ(broker.log_count(kAnyClient), 0);
 }
 
