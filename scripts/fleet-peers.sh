@@ -196,6 +196,7 @@ ssl_options.verify = verify_peer
 ssl_options.fail_if_no_peer_cert = true
 mqtt.vhost = /
 $(fleet_cluster_login)
+$([ "${FLEET_PERSISTENT:-0}" -eq 0 ] || echo "mqtt.durable_queue_type = quorum")
 cluster_formation.peer_discovery_backend = classic_config
 cluster_formation.classic_config.nodes.1 = fleet1@localhost
 cluster_formation.classic_config.nodes.2 = fleet2@localhost

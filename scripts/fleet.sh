@@ -19,6 +19,12 @@
 #       unit to its own topics (mosquitto's ACL, the cluster's topic
 #       permissions); a list to each unit, one unit's certificate on another's
 #       topics, a unit killed and one stopped
+#   scripts/fleet.sh --persistent [--broker mosquitto|cluster] [--units N] [--clean-session]
+#       the build with BRIDGE_CLEAN_SESSION=OFF (the cluster's session queues
+#       quorum queues): every unit killed, a list published to all while they
+#       are away, mosquitto restarted or the node most units were on killed,
+#       the units back; each device must get its list once (--clean-session:
+#       the default build, counting the lists it loses)
 #   scripts/fleet.sh --storm [--units N] [--outage S] [--backoff-max S] [--via-proxy]
 #       the reconnection storm: the same fleet (mosquitto) through an outage
 #       of S seconds (default 60) with the fixed 1 s retry and with a build
@@ -31,7 +37,8 @@
 # into build-fleet/ (BUILD_DIR overrides); the run's files stay in
 # BUILD_DIR/fleet-out/. Last line: fleet: <N> units, <lost> reports lost,
 # <dup> duplicates, all back in <s> s (--addressed: the killed unit's
-# restart to its online; then ", isolation: <held> of <made> refusals held").
+# restart to its online; then ", isolation: <held> of <made> refusals held";
+# --persistent: ", absent: <k> of <n> lists ran once, return -> list ...").
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -47,6 +54,8 @@ STORM=0
 BACKOFF_MAX=30
 PROXY=0
 ADDRESSED=0
+PERSISTENT=0
+CLEAN_UNITS=0
 
 usage() {
     sed -n '/^#   scripts/,/^# Defaults/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
@@ -64,6 +73,8 @@ while [ $# -gt 0 ]; do
     --no-mirror) export FLEET_MIRROR=0 ;;
     --via-proxy) PROXY=1 ;;
     --addressed) ADDRESSED=1 ;;
+    --persistent) PERSISTENT=1 ;;
+    --clean-session) CLEAN_UNITS=1 ;;
     *) usage ;;
     esac
     shift
@@ -102,6 +113,8 @@ if [ -z "${FLEET_NETNS:-}" ]; then
         [ "$STORM" -eq 0 ] || args+=(--storm)
         [ "$PROXY" -eq 0 ] || args+=(--via-proxy)
         [ "$ADDRESSED" -eq 0 ] || args+=(--addressed)
+        [ "$PERSISTENT" -eq 0 ] || args+=(--persistent)
+        [ "$CLEAN_UNITS" -eq 0 ] || args+=(--clean-session)
         # shellcheck disable=SC2016
         FLEET_NETNS=1 exec unshare --net bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "${args[@]}"
     fi
@@ -132,6 +145,8 @@ for i in $(seq "$UNITS"); do
     fi
 done
 [ "$ADDRESSED" -eq 0 ] || export FLEET_ADDRESSED=1
+# The cluster's persistent sessions in quorum queues, set before any exists.
+[ "$PERSISTENT" -eq 0 ] || export FLEET_PERSISTENT=1
 echo "== certificates: one CA, the broker, $UNITS units and the remote parties"
 # shellcheck disable=SC2086
 sh "$ROOT/scripts/make-certs.sh" "$OUT/certs" $names
@@ -155,6 +170,8 @@ driver() { # BROKER-DIR ARGS...
     shift
     local more=()
     [ "$ADDRESSED" -eq 0 ] || more=(--addressed)
+    [ "$PERSISTENT" -eq 0 ] || more+=(--persistent)
+    [ "$CLEAN_UNITS" -eq 0 ] || more+=(--clean-session)
     "$BUILD/bench/fleet-driver" --units "$UNITS" --broker "$BROKER" --work "$OUT/units" \
         --certs "$OUT/certs" --broker-dir "$dir" --pids "$FLEET_PIDS" "${more[@]}" "$@"
 }
