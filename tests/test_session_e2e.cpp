@@ -72,7 +72,8 @@ class Away : public E2E {
 };
 
 // A list published while the link is cut: the persistent session has it
-// queued and delivered once on return; the clean one has nobody to give it to.
+// queued and delivered once on return (mosquitto sends it right after the
+// CONNACK, ahead of the SUBACK); the clean one has nobody to give it to.
 class AwayByBuild : public Away, public ::testing::WithParamInterface<const char *> {};
 
 TEST_P(AwayByBuild, ListSentWhileTheLinkIsCut) {
