@@ -48,10 +48,13 @@ void Fleet::absent() {
     check(remote_->publish("commands", list, 1, 30s), "phase P: the remote's list accepted");
     std::this_thread::sleep_for(2s);
     long queued_kib = broker_rss_kib();
-    printf("  broker RSS: %ld KiB with the units connected, %ld away, %ld with a list queued "
-           "for each (%+.1f KiB per unit)\n",
-           connected_kib, away_kib, queued_kib,
-           n ? static_cast<double>(queued_kib - away_kib) / static_cast<double>(n) : 0.0);
+    auto per_unit = [&](long from, long to) {
+        return from < 0 || to < 0 ? NAN : static_cast<double>(to - from) / static_cast<double>(n);
+    };
+    printf("  broker RSS: %ld KiB before the units, %ld with them connected, %ld with them away "
+           "(%+.1f KiB per absent session), %ld with a list queued for each (%+.1f KiB per list)\n",
+           broker_baseline_kib_, connected_kib, away_kib, per_unit(broker_baseline_kib_, away_kib),
+           queued_kib, per_unit(away_kib, queued_kib));
 
     if (cfg_.cluster()) {
         pid_t pid = read_pid(cfg_.pids + "/rabbit" + std::to_string(node) + ".pid");
@@ -97,6 +100,7 @@ void Fleet::absent() {
             lat.push_back(bench::ms(arrived[i] - units_[i]->started));
     }
     absent_return_ = bench::summarize(lat);
+    all_back_s_ = absent_return_.max / 1000;
     printf("  %d of %d lists ran once, %d more than once, %zu lost; return -> list at the "
            "device: %s\n",
            absent_once_, absent_lists_, twice, n - lat.size(),

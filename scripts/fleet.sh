@@ -222,6 +222,15 @@ if [ "$BROKER" = cluster ]; then
     driver "$OUT/cluster" --remote-port 18893 --node-ports 18891,18892,18893 \
         --haproxy-sock "$OUT/cluster/haproxy.sock" \
         --commands "$COMMANDS" --probes "$PROBES"
+    if [ "$PERSISTENT" -eq 1 ] && [ "$CLEAN_UNITS" -eq 0 ]; then
+        # Asked of the remote's node, which the phase leaves running: a
+        # mirrored classic queue would also have survived the node's loss.
+        quorum=$( (eval "$(fleet_node_env "$OUT/cluster" 3)" &&
+            /usr/lib/rabbitmq/bin/rabbitmqctl -n fleet3@localhost -q list_queues name type) |
+            tee "$OUT/queues.txt" | grep -c '^mqtt-subscription-02:FC:[0-9A-F:]*qos1[[:space:]]*quorum$' || true)
+        echo "cluster: $quorum of $UNITS units' session queues are quorum queues"
+        [ "$quorum" -eq "$UNITS" ] || { echo "fleet: FAILED: not every unit's queue is a quorum queue" >&2; exit 1; }
+    fi
 else
     echo "== mosquitto, mutual TLS$([ "$PROXY" -eq 0 ] || echo ', behind haproxy')"
     start_mosquitto
