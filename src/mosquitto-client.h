@@ -14,8 +14,8 @@ struct mosquitto_message;
 // exchange, or drops the list whole when the queue has no room for it
 // (BRIDGE_QUEUED_COMMANDS_MAX), or drops it when the broker delivers again,
 // flagged DUP under the same mid, a list taken in an earlier connection of
-// this session (its PUBACK was lost). Never writes to the line. Takes bridge_lock
-// for the queue, briefly.
+// this session (its PUBACK was lost). Never writes to the line. Takes
+// bridge_lock for the queue, briefly.
 void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_message *msg);
 
 // Either thread (the library logs on whichever thread calls into it):

@@ -115,10 +115,10 @@ void my_connect_callback(struct mosquitto *m, void *obj, int result) {
         note_repeat(&connect_failures, reason, NULL);
         return;
     }
-    // A clean session loses its subscriptions with every reconnection (a
-    // kept one is subscribed again all the same: the broker may have lost it). The
-    // login tells the remote that commands can be sent, so it waits for the
-    // broker's SUBACK: a list sent in answer to it must find the
+    // A clean session loses its subscriptions with every reconnection; a
+    // kept one is subscribed again all the same (the broker may have lost
+    // it). The login tells the remote that commands can be sent, so it waits
+    // for the broker's SUBACK: a list sent in answer to it must find the
     // subscription in place.
     int mid = 0;
     if (mosquitto_subscribe(m, &mid, topic_commands, 1) == MOSQ_ERR_SUCCESS && mid != 0) {
