@@ -76,7 +76,9 @@ int Fleet::run() {
     broker_baseline_kib_ = broker_rss_kib();
 
     cold_start();
-    if (cfg_.addressed) {
+    if (cfg_.persistent) {
+        absent();
+    } else if (cfg_.addressed) {
         addressed_lists();
         login_then_list();
         isolation();
@@ -89,7 +91,8 @@ int Fleet::run() {
         }
         outage();
     }
-    resources();
+    if (!cfg_.persistent)
+        resources();
 
     // The summary is the last line, after the failures.
     int rc = bench::finish_checks(stdout, "fleet");
@@ -98,6 +101,9 @@ int Fleet::run() {
     if (cfg_.addressed)
         printf(", isolation: %d of %d refusals held, takeovers refused: %d of %d", refusals_held_,
                refusals_, takeovers_refused_, takeovers_);
+    if (cfg_.persistent)
+        printf(", absent: %d of %d lists ran once, return -> list median %.2f s, max %.2f s",
+               absent_once_, absent_lists_, absent_return_.p50 / 1000, absent_return_.max / 1000);
     printf("\n");
     return rc;
 }
@@ -111,7 +117,7 @@ void usage(const char *argv0) {
             "usage: %s --work DIR --certs DIR --broker-dir DIR --pids DIR [--units N]\n"
             "          [--broker mosquitto|cluster] [--remote-port P] [--node-ports P,P,P]\n"
             "          [--commands K] [--probes M] [--outage S] [--storm] [--timeline FILE]\n"
-            "          [--haproxy-sock PATH] [--addressed]\n",
+            "          [--haproxy-sock PATH] [--addressed] [--persistent [--clean-session]]\n",
             argv0);
 }
 
@@ -131,7 +137,10 @@ int main(int argc, char **argv) {
                                          {"--commands", &cfg.commands},
                                          {"--probes", &cfg.probes},
                                          {"--outage", &cfg.outage_s}};
-    std::map<std::string, bool *> flags{{"--storm", &cfg.storm}, {"--addressed", &cfg.addressed}};
+    std::map<std::string, bool *> flags{{"--storm", &cfg.storm},
+                                        {"--addressed", &cfg.addressed},
+                                        {"--persistent", &cfg.persistent},
+                                        {"--clean-session", &cfg.clean_units}};
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         bool has_value = i + 1 < argc;

@@ -43,6 +43,14 @@
 //   A3 availability a unit SIGKILLed shows offline (the will), online after
 //                   its restart; a unit SIGTERMed shows offline by its own
 //                   publish before a clean DISCONNECT
+// --persistent runs the build with BRIDGE_CLEAN_SESSION=OFF: phase 1, then
+//   P absent        every unit SIGKILLed, a list published to all while they
+//                   are away, the broker restarted (mosquitto) or the node
+//                   most units were on SIGKILLed (cluster), the units started
+//                   again: each device must get the list once; the broker's
+//                   memory with the units away and with a list queued for
+//                   each. --clean-session with it runs the default build and
+//                   counts the lists it loses.
 //
 // fleet.cpp runs the phases, fleet_units.cpp holds the units and the
 // fleet's shared steps, the others one group of phases each.
@@ -85,6 +93,8 @@ struct Config {
     std::string timeline;        // attempts per second of phase 3, written here
     std::string haproxy_sock;    // set: attempts counted at haproxy's frontend
     bool addressed = false;      // the units' build, each on its own topics
+    bool persistent = false;     // phase P, the units' build a persistent session
+    bool clean_units = false;    // with persistent: the default build, for comparison
 
     bool cluster() const {
         return broker == "cluster";
@@ -154,6 +164,9 @@ class Fleet {
     // (whose login lines do not name the client id).
     size_t session_events(const std::string &id) const;
     void availability();
+    // The persistent phase.
+    void absent();
+    int busiest_node() const;
 
     // The availability payloads of unit I the remote has received.
     std::vector<std::string> states_of(int i) const;
@@ -192,6 +205,8 @@ class Fleet {
     int refusals_ = 0, refusals_held_ = 0; // isolation checks made and passed
     int takeovers_ = 0, takeovers_refused_ = 0;
     double all_back_s_ = NAN;
+    int absent_once_ = 0, absent_lists_ = 0;
+    bench::Summary absent_return_{};
     long broker_baseline_kib_ = -1, broker_loaded_kib_ = -1;
     Clock::time_point t_start_;
 };

@@ -53,6 +53,8 @@ Unit::Unit(int i, const Config &cfg)
     bridge = std::make_unique<e2e::Bridge>(dir, ifconfig->bin_dir());
     if (addressed)
         bridge->use_build("mqtt-serial-bridge-test-units");
+    else if (cfg.persistent && !cfg.clean_units)
+        bridge->use_build("mqtt-serial-bridge-test-persistent");
 }
 
 void Unit::start(const std::string &pids) {

@@ -19,6 +19,12 @@
 #       packaging/brokers ships them (each unit held to its own topics); a list
 #       to each unit, spare units' certificates on another's topics and with
 #       another's client id, a unit killed and one stopped
+#   scripts/fleet.sh --persistent [--broker mosquitto|cluster] [--units N] [--clean-session]
+#       the build with BRIDGE_CLEAN_SESSION=OFF (the cluster's session queues
+#       quorum queues): every unit killed, a list published to all while they
+#       are away, mosquitto restarted or the node most units were on killed,
+#       the units back; each device must get its list once (--clean-session:
+#       the default build, counting the lists it loses)
 #   scripts/fleet.sh --storm [--units N] [--outage S] [--backoff-max S] [--via-proxy]
 #       the reconnection storm: the same fleet (mosquitto) through an outage
 #       of S seconds (default 60) with the fixed 1 s retry and with a build
@@ -32,7 +38,8 @@
 # BUILD_DIR/fleet-out/. Last line: fleet: <N> units, <lost> reports lost,
 # <dup> duplicates, all back in <s> s (--addressed: the killed unit's
 # restart to its online; then ", isolation: <held> of <made> refusals held,
-# takeovers refused: <k> of <n>").
+# takeovers refused: <k> of <n>");
+# --persistent: ", absent: <k> of <n> lists ran once, return -> list ...").
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,6 +55,8 @@ STORM=0
 BACKOFF_MAX=30
 PROXY=0
 ADDRESSED=0
+PERSISTENT=0
+CLEAN_UNITS=0
 
 usage() {
     sed -n '/^#   scripts/,/^# Defaults/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
@@ -65,6 +74,8 @@ while [ $# -gt 0 ]; do
     --no-mirror) export FLEET_MIRROR=0 ;;
     --via-proxy) PROXY=1 ;;
     --addressed) ADDRESSED=1 ;;
+    --persistent) PERSISTENT=1 ;;
+    --clean-session) CLEAN_UNITS=1 ;;
     *) usage ;;
     esac
     shift
@@ -103,6 +114,8 @@ if [ -z "${FLEET_NETNS:-}" ]; then
         [ "$STORM" -eq 0 ] || args+=(--storm)
         [ "$PROXY" -eq 0 ] || args+=(--via-proxy)
         [ "$ADDRESSED" -eq 0 ] || args+=(--addressed)
+        [ "$PERSISTENT" -eq 0 ] || args+=(--persistent)
+        [ "$CLEAN_UNITS" -eq 0 ] || args+=(--clean-session)
         # shellcheck disable=SC2016
         FLEET_NETNS=1 exec unshare --net bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "${args[@]}"
     fi
@@ -163,6 +176,8 @@ driver() { # BROKER-DIR ARGS...
     shift
     local more=()
     [ "$ADDRESSED" -eq 0 ] || more=(--addressed)
+    [ "$PERSISTENT" -eq 0 ] || more+=(--persistent)
+    [ "$CLEAN_UNITS" -eq 0 ] || more+=(--clean-session)
     "$BUILD/bench/fleet-driver" --units "$UNITS" --broker "$BROKER" --work "$OUT/units" \
         --certs "$OUT/certs" --broker-dir "$dir" --pids "$FLEET_PIDS" "${more[@]}" "$@"
 }
@@ -213,6 +228,15 @@ if [ "$BROKER" = cluster ]; then
     driver "$OUT/cluster" --remote-port 18893 --node-ports 18891,18892,18893 \
         --haproxy-sock "$OUT/cluster/haproxy.sock" \
         --commands "$COMMANDS" --probes "$PROBES"
+    if [ "$PERSISTENT" -eq 1 ] && [ "$CLEAN_UNITS" -eq 0 ]; then
+        # Asked of the remote's node, which the phase leaves running: a
+        # mirrored classic queue would also have survived the node's loss.
+        quorum=$( (eval "$(fleet_node_env "$OUT/cluster" 3)" &&
+            /usr/lib/rabbitmq/bin/rabbitmqctl -n fleet3@localhost -q list_queues name type) |
+            tee "$OUT/queues.txt" | grep -c '^mqtt-subscription-02:FC:[0-9A-F:]*qos1[[:space:]]*quorum$' || true)
+        echo "cluster: $quorum of $UNITS units' session queues are quorum queues"
+        [ "$quorum" -eq "$UNITS" ] || { echo "fleet: FAILED: not every unit's queue is a quorum queue" >&2; exit 1; }
+    fi
 else
     echo "== mosquitto, mutual TLS$([ "$PROXY" -eq 0 ] || echo ', behind haproxy')"
     start_mosquitto

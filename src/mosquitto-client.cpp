@@ -1,6 +1,7 @@
 #include "mosquitto-client.h"
 
 #include <mosquitto.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,12 +12,81 @@
 #include "log_text.h"
 #include "topics.h"
 
+// A list taken in this session, remembered so that the broker's re-delivery
+// of it (its PUBACK lost with the link) is not run again.
+struct TakenList {
+    int mid;
+    unsigned connection; // the connection it came in
+    int length;
+    uint64_t hash; // of its payload: a new list under a reused mid is taken
+};
+
+// More than a broker has in flight to one client at a time (mosquitto's
+// max_inflight_messages defaults to 20, RabbitMQ's MQTT prefetch to 10):
+// only those can come again.
+#define TAKEN_LISTS_REMEMBERED 32
+
+// Main thread only, like the handlers that use them.
+static TakenList taken_lists[TAKEN_LISTS_REMEMBERED];
+static int taken_count, taken_next;
+static unsigned connection_count;
+// The mid of the PUBLISH that the library last logged as received with the
+// DUP flag; -1 when the last one had no DUP. The library logs a PUBLISH
+// before it hands it to the message handler, and passes the flag no other way.
+static int dup_mid = -1;
+
 void my_log_callback(struct mosquitto *m, void *obj, int level, const char *text) {
     (void)m;
     (void)obj;
     (void)level;
     // A received PUBLISH's line carries its topic, which the remote chose.
     print_escaped_line("", text);
+    const char *p = strstr(text, " received PUBLISH (d");
+    int dup = 0, qos = 0, retain = 0, mid = 0;
+    if (p && sscanf(p, " received PUBLISH (d%d, q%d, r%d, m%d,", &dup, &qos, &retain, &mid) == 4)
+        dup_mid = dup ? mid : -1;
+}
+
+static uint64_t payload_hash(const void *payload, int length) {
+    // FNV-1a, 64 bits: no two lists in one broker's flight share it by chance.
+    uint64_t h = 14695981039346656037ull;
+    for (int i = 0; i < length; i++)
+        h = (h ^ ((const unsigned char *)payload)[i]) * 1099511628211ull;
+    return h;
+}
+
+void intake_connection_began(bool session_present) {
+    connection_count++;
+    if (!session_present)
+        taken_count = taken_next = 0;
+    dup_mid = -1;
+}
+
+// True when MSG is a list already taken in an earlier connection of this
+// session and delivered again: the broker resends what it holds
+// unacknowledged, with DUP set and its mid kept, only at a new connection.
+// Otherwise remembers it, in place of a list taken under the same mid (the
+// broker had its PUBACK, or it could not have reused the mid).
+static bool list_delivered_again(const struct mosquitto_message *msg) {
+    uint64_t hash = payload_hash(msg->payload, msg->payloadlen);
+    bool dup = msg->mid == dup_mid;
+    TakenList *slot = NULL;
+    for (int i = 0; i < taken_count && !slot; i++)
+        if (taken_lists[i].mid == msg->mid)
+            slot = &taken_lists[i];
+    if (slot && dup && slot->connection != connection_count && slot->length == msg->payloadlen &&
+        slot->hash == hash) {
+        slot->connection = connection_count;
+        return true;
+    }
+    if (!slot) {
+        slot = &taken_lists[taken_next];
+        taken_next = (taken_next + 1) % TAKEN_LISTS_REMEMBERED;
+        if (taken_count < TAKEN_LISTS_REMEMBERED)
+            taken_count++;
+    }
+    *slot = {msg->mid, connection_count, msg->payloadlen, hash};
+    return false;
 }
 
 // Log lines of one handler call, written out in a few large writes instead
@@ -134,7 +204,10 @@ void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_
         print_escaped_within((char *)msg->payload, LOG_TEXT_MAX - shown);
         putchar('\n');
         funlockfile(stdout);
-        if (strcmp(msg->topic, topic_commands) == 0)
+        bool list = strcmp(msg->topic, topic_commands) == 0;
+        if (list && msg->qos > 0 && list_delivered_again(msg))
+            printf("DROPPED A LIST DELIVERED AGAIN (MID %d)\n", msg->mid);
+        else if (list)
             take_command_list((char *)msg->payload);
     } else {
         print_escaped(msg->topic);

@@ -98,6 +98,14 @@ static void publish_login(struct mosquitto *m) {
     pthread_mutex_unlock(&bridge_lock);
 }
 
+// The broker's CONNACK flags say whether it kept this unit's session, which
+// my_connect_callback does not learn.
+static void my_connect_flags_callback(struct mosquitto *m, void *obj, int result, int flags) {
+    if (result == 0)
+        intake_connection_began(!BRIDGE_CLEAN_SESSION && (flags & 1));
+    my_connect_callback(m, obj, result);
+}
+
 void my_connect_callback(struct mosquitto *m, void *obj, int result) {
     (void)obj;
     connack_result = result;
@@ -107,9 +115,10 @@ void my_connect_callback(struct mosquitto *m, void *obj, int result) {
         note_repeat(&connect_failures, reason, NULL);
         return;
     }
-    // A clean session loses its subscriptions with every reconnection. The
-    // login tells the remote that commands can be sent, so it waits for the
-    // broker's SUBACK: a list sent in answer to it must find the
+    // A clean session loses its subscriptions with every reconnection; a
+    // kept one is subscribed again all the same (the broker may have lost
+    // it). The login tells the remote that commands can be sent, so it waits
+    // for the broker's SUBACK: a list sent in answer to it must find the
     // subscription in place.
     int mid = 0;
     if (mosquitto_subscribe(m, &mid, topic_commands, 1) == MOSQ_ERR_SUCCESS && mid != 0) {
@@ -169,7 +178,9 @@ bool session_apply_tls(struct mosquitto *m) {
 }
 
 struct mosquitto *session_client_new(void) {
-    struct mosquitto *m = mosquitto_new(ID, true, NULL);
+    // Without a clean session the broker keeps the subscription and queues
+    // the lists sent while the unit is away, under its fixed id.
+    struct mosquitto *m = mosquitto_new(ID, BRIDGE_CLEAN_SESSION, NULL);
     if (m == NULL)
         return NULL;
     // The exchange thread publishes: the library then only queues, and the
@@ -188,7 +199,7 @@ struct mosquitto *session_client_new(void) {
         return NULL;
     }
     mosquitto_log_callback_set(m, my_log_callback);
-    mosquitto_connect_callback_set(m, my_connect_callback);
+    mosquitto_connect_with_flags_callback_set(m, my_connect_flags_callback);
     mosquitto_message_callback_set(m, my_message_callback);
     mosquitto_disconnect_callback_set(m, my_disconnect_callback);
     mosquitto_publish_callback_set(m, my_publish_callback);

@@ -61,7 +61,9 @@ bool session_offline_delivered(void);
 
 // Session handlers, main thread (inside the library's read and write
 // steps). Accepted connection: subscribes to the commands topic; refused: "Connect
-// failed" on stderr, once per change of the broker's answer.
+// failed" on stderr, once per change of the broker's answer. The library calls
+// it through a handler that first tells the intake whether the broker kept
+// the session.
 void my_connect_callback(struct mosquitto *m, void *obj, int result);
 // The SUBACK of that subscription: the login is published.
 void my_subscribe_callback(struct mosquitto *m, void *obj, int mid, int qos_count,

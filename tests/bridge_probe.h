@@ -92,8 +92,9 @@ inline void session_up(void) {
 // Delivers a message as libmosquitto does: the topic as a C string, the
 // payload in a buffer of exactly its length plus a trailing NUL, or a null
 // payload when it is empty. Heap buffers of exact size let ASan catch any
-// read past them.
-inline void deliver(const std::string &topic, const unsigned char *payload, size_t len) {
+// read past them. MID is the packet id the broker gave it.
+inline void deliver(const std::string &topic, const unsigned char *payload, size_t len,
+                    int mid = 0) {
     char *t = strdup(topic.c_str());
     char *p = NULL;
     if (len > 0) {
@@ -107,6 +108,7 @@ inline void deliver(const std::string &topic, const unsigned char *payload, size
     msg.payload = p;
     msg.payloadlen = (int)len;
     msg.qos = 1;
+    msg.mid = mid;
     my_message_callback(NULL, NULL, &msg);
     free(p);
     free(t);

@@ -47,7 +47,7 @@ void Relay::accept_link() {
         return;
     connections_++;
     if (dead_) {
-        links_.push_back({client, -1, true});
+        links_.push_back({client, -1, true, false});
         return;
     }
     int server = -1;
@@ -60,7 +60,7 @@ void Relay::accept_link() {
             return;
         }
     }
-    links_.push_back({client, server, false});
+    links_.push_back({client, server, false, false});
 }
 
 bool Relay::pass(const Link &l, bool from_client) {
@@ -77,12 +77,17 @@ bool Relay::pass(const Link &l, bool from_client) {
 }
 
 void Relay::run() {
-    int freezes_seen = 0;
+    int freezes_seen = 0, holds_seen = 0;
     while (!stop_) {
         if (freezes_ != freezes_seen) {
             freezes_seen = freezes_;
             for (Link &l : links_)
                 l.frozen = true;
+        }
+        if (holds_ != holds_seen) {
+            holds_seen = holds_;
+            for (Link &l : links_)
+                l.held = true;
         }
         // Cut: the links reset and the port closed, as when the way to the
         // broker is gone (a reset link is noticed at once).
@@ -98,8 +103,10 @@ void Relay::run() {
         for (size_t i = 0; i < links_.size(); i++) {
             if (links_[i].frozen)
                 continue;
-            fds.push_back({links_[i].client, POLLIN, 0});
-            owner.emplace_back(i, true);
+            if (!links_[i].held) {
+                fds.push_back({links_[i].client, POLLIN, 0});
+                owner.emplace_back(i, true);
+            }
             if (links_[i].server >= 0) {
                 fds.push_back({links_[i].server, POLLIN, 0});
                 owner.emplace_back(i, false);

@@ -19,6 +19,9 @@ namespace e2e {
 // connections made to it and records every byte the clients send.
 //   freeze()    stops passing anything on the links it has, as a link that
 //               dies without FIN or RST
+//   hold_upstream() stops passing what the clients send on the links it
+//               has, while what the broker sends still passes: the client's
+//               acknowledgements are lost with the link
 //   kill_path() the whole path dead: the links frozen, and new ones accepted
 //               but never passed on, until revive()
 //   cut()       resets the links and refuses new ones until resume()
@@ -32,6 +35,9 @@ class Relay {
 
     void freeze() {
         freezes_++;
+    }
+    void hold_upstream() {
+        holds_++;
     }
     void kill_path() {
         dead_ = true;
@@ -55,6 +61,7 @@ class Relay {
     struct Link {
         int client, server; // server -1: nothing passed on
         bool frozen;
+        bool held; // nothing from the client passed on
     };
 
     void run();
@@ -67,7 +74,7 @@ class Relay {
     int listen_ = -1;
     std::thread thread_;
     std::atomic<bool> stop_{false}, cut_{false}, dead_{false};
-    std::atomic<int> freezes_{0}, connections_{0};
+    std::atomic<int> freezes_{0}, holds_{0}, connections_{0};
     std::vector<Link> links_; // relay thread only
     mutable std::mutex mutex_;
     std::string bytes_; // from the clients

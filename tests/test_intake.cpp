@@ -248,3 +248,34 @@ TEST_F(Intake, ListBeyondTheByteBoundIsDroppedWhole) {
     EXPECT_EQ(queued(), (Strings{"t", big, "z", "x"}));
     EXPECT_EQ(queue.bytes, (size_t)BRIDGE_QUEUED_BYTES_MAX);
 }
+
+// A persistent session's broker sends an unacknowledged list again at the
+// next connection, DUP set and under its mid: it runs once. Short of all of
+// that (a mid reused for another payload or in the same connection, no DUP,
+// a session the broker did not keep) it is a new list and runs.
+TEST_F(Intake, ListDeliveredAgainAtTheNextConnectionOfTheSessionRunsOnce) {
+    auto arrive = [&](int mid, bool dup, const std::string &list) {
+        char line[128];
+        snprintf(line, sizeof(line),
+                 "Client X received PUBLISH (d%d, q1, r0, m%d, 'commands', ... (%zu bytes))", dup,
+                 mid, list.size());
+        testing::internal::CaptureStdout();
+        my_log_callback(NULL, NULL, MOSQ_LOG_DEBUG, line);
+        ::deliver("commands", (const unsigned char *)list.data(), list.size(), mid);
+        return testing::internal::GetCapturedStdout().find("DROPPED A LIST DELIVERED AGAIN (MID " +
+                                                           std::to_string(mid) + ")") ==
+               std::string::npos;
+    };
+    intake_connection_began(false);
+    EXPECT_TRUE(arrive(5, false, "a"));
+    EXPECT_TRUE(arrive(5, true, "a")) << "the same connection: the broker had its PUBACK";
+    intake_connection_began(true);
+    EXPECT_FALSE(arrive(5, true, "a"));
+    EXPECT_TRUE(arrive(6, true, "b")) << "never taken before";
+    intake_connection_began(true);
+    EXPECT_TRUE(arrive(6, true, "B")) << "another payload under the mid";
+    EXPECT_TRUE(arrive(5, false, "a")) << "no DUP: sent anew";
+    intake_connection_began(false);
+    EXPECT_TRUE(arrive(6, true, "B")) << "a new session forgets what was taken";
+    EXPECT_EQ(queued(), (Strings{"a", "a", "b", "B", "a", "B"}));
+}
