@@ -43,7 +43,8 @@ set(CMAKE_STRIP "${BRIDGE_MUSL_BIN}-strip" CACHE FILEPATH "Strip")
 set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
 set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
 if(BRIDGE_MUSL_DYNAMIC)
-  # As the SDK links the package: the shared libmosquitto and musl's libc.so.
+  # As the SDK links the package: the shared libmosquitto and musl's libc.so
+  # (the real one: Zig's stub for MIPS lacks the 64-bit time functions).
   # Zig names the hard-float loader; the board's soft-float musl has its own.
   set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--dynamic-linker=/lib/ld-musl-mips-sf.so.1 -Wl,--gc-sections")
 else()
@@ -57,6 +58,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/mips-staging.cmake)
 if(BRIDGE_MUSL_DYNAMIC)
   # The board's root: shared libraries, the C library and its loader.
   set(BRIDGE_MUSL_ROOT "${BRIDGE_MIPS_SYSROOT}/dynamic")
+  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " ${BRIDGE_MUSL_ROOT}/lib/libc.so")
   list(PREPEND CMAKE_FIND_ROOT_PATH ${BRIDGE_MUSL_ROOT})
   set(ENV{PKG_CONFIG_LIBDIR} "${BRIDGE_MUSL_ROOT}/usr/lib/pkgconfig")
   set(ENV{PKG_CONFIG_SYSROOT_DIR} "${BRIDGE_MUSL_ROOT}")

@@ -96,6 +96,9 @@ if [ $abi = musl ]; then
         rm -rf "$sysroot/.complete" "$sysroot/.stamps/openssl" "$sysroot/.stamps/mosquitto" \
             "$sysroot/.stamps/mosquitto_shared" "$dynamic/usr"
     fi
+    if [ -f "$dynamic/lib/libc.so" ] && ! readelf -d "$dynamic/lib/libc.so" | grep -q 'SONAME.*\[libc\.so\]'; then
+        rm -f "$sysroot/.stamps/musl"
+    fi
     for c in musl mosquitto_shared; do
         [ -f "$sysroot/.stamps/$c" ] || rm -f "$sysroot/.complete"
     done
@@ -297,8 +300,9 @@ build_mosquitto() {
     fi
 }
 
-# The board's C library as a shared object, for the dynamic build to run
-# with: Zig brings musl only as an archive (and a stub to link against).
+# The board's C library as a shared object, for the dynamic build to link
+# and run with: Zig brings musl as an archive and a stub to link against,
+# which for MIPS lacks the 64-bit time functions (__clock_gettime64).
 # Debian's source package is the same musl 1.2 line, built by the same
 # compiler for the same CPU.
 build_musl() {
@@ -307,7 +311,8 @@ build_musl() {
         cd "$src"
         logged musl-configure ./configure --prefix=/usr --syslibdir=/lib --target=$triplet \
             CC="$tc/bin/$triplet-cc" AR="$tc/bin/$triplet-ar" RANLIB="$tc/bin/$triplet-ranlib"
-        logged musl-build make -j"$jobs" lib/libc.so
+        # Named libc.so, as executables linked against it ask for it.
+        logged musl-build make -j"$jobs" lib/libc.so LDFLAGS=-Wl,-soname,libc.so
     )
     mkdir -p "$dynamic/lib"
     install -m 0755 "$src/lib/libc.so" "$dynamic/lib/libc.so"
