@@ -16,6 +16,14 @@
 #                                                    compiler that
 #                                                    install-musl-toolchain.sh
 #                                                    installs; static archives
+#                                                    (libmosquitto 2.0.22), and
+#                                                    in SYSROOT/dynamic a board's
+#                                                    root for the dynamic build:
+#                                                    the same OpenSSL shared,
+#                                                    libmosquitto 2.0.18 shared
+#                                                    and musl's libc.so with its
+#                                                    loader, from Debian's musl
+#                                                    source package
 #
 # SYSROOT defaults to $BRIDGE_MIPS_SYSROOT, else build-mips/sysroot (with
 # --musl build-mips-musl/sysroot) in the repository. Build trees go to
