@@ -102,7 +102,7 @@ if [ $abi = musl ]; then
     if [ -f "$sysroot/.stamps/openssl" ] && [ "$(cat "$sysroot/.stamps/openssl")" != "$openssl_stamp" ]; then
         log "$sysroot has OpenSSL built with other options: rebuilding it and libmosquitto"
         rm -rf "$sysroot/.complete" "$sysroot/.stamps/openssl" "$sysroot/.stamps/mosquitto" \
-            "$sysroot/.stamps/mosquitto_shared" "$dynamic/usr"
+            "$sysroot/.stamps/mosquitto_shared" "${dynamic:?}/usr"
     fi
     if [ -f "$dynamic/lib/libc.so" ] && ! readelf -d "$dynamic/lib/libc.so" | grep -q 'SONAME.*\[libc\.so\]'; then
         rm -f "$sysroot/.stamps/musl"
