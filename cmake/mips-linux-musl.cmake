@@ -1,5 +1,6 @@
 # Cross-building for the board's own ABI: MIPS32r2 big-endian, soft float,
-# musl, linked statically, with Zig's bundled clang (C library, libc++ and
+# musl, linked statically (mips-linux-musl-dynamic.cmake: dynamically, as the
+# OpenWrt SDK links the package), with Zig's bundled clang (C library, libc++ and
 # compiler-rt come with it and are built on first use).
 #
 #   scripts/install-musl-toolchain.sh            # the compiler and its wrappers
@@ -37,10 +38,31 @@ set(CMAKE_AR "${BRIDGE_MUSL_BIN}-ar" CACHE FILEPATH "Archiver")
 set(CMAKE_RANLIB "${BRIDGE_MUSL_BIN}-ranlib" CACHE FILEPATH "Ranlib")
 set(CMAKE_STRIP "${BRIDGE_MUSL_BIN}-strip" CACHE FILEPATH "Strip")
 
-# One file to copy to the board, whatever its packages: the libraries in
-# the staging tree are static archives only.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# Sections per function and object, so that the link keeps only what is
+# reached: most of libcrypto is not, and flash is what the board lacks.
+set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
+set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
+if(BRIDGE_MUSL_DYNAMIC)
+  # As the SDK links the package: the shared libmosquitto and musl's libc.so
+  # (the real one: Zig's stub for MIPS lacks the 64-bit time functions).
+  # Zig names the hard-float loader; the board's soft-float musl has its own.
+  set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--dynamic-linker=/lib/ld-musl-mips-sf.so.1 -Wl,--gc-sections")
+else()
+  # One file to copy to the board, whatever its packages: the libraries in
+  # the staging tree are static archives only.
+  set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--gc-sections")
+endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/mips-staging.cmake)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mips -cpu 24Kc)
+if(BRIDGE_MUSL_DYNAMIC)
+  # The board's root: shared libraries, the C library and its loader.
+  set(BRIDGE_MUSL_ROOT "${BRIDGE_MIPS_SYSROOT}/dynamic")
+  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " ${BRIDGE_MUSL_ROOT}/lib/libc.so")
+  list(PREPEND CMAKE_FIND_ROOT_PATH ${BRIDGE_MUSL_ROOT})
+  set(ENV{PKG_CONFIG_LIBDIR} "${BRIDGE_MUSL_ROOT}/usr/lib/pkgconfig")
+  set(ENV{PKG_CONFIG_SYSROOT_DIR} "${BRIDGE_MUSL_ROOT}")
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mips -cpu 24Kc -L ${BRIDGE_MUSL_ROOT})
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mips -cpu 24Kc)
+endif()

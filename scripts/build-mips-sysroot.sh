@@ -16,6 +16,14 @@
 #                                                    compiler that
 #                                                    install-musl-toolchain.sh
 #                                                    installs; static archives
+#                                                    (libmosquitto 2.0.22), and
+#                                                    in SYSROOT/dynamic a board's
+#                                                    root for the dynamic build:
+#                                                    the same OpenSSL shared,
+#                                                    libmosquitto 2.0.18 shared
+#                                                    and musl's libc.so with its
+#                                                    loader, from Debian's musl
+#                                                    source package
 #
 # SYSROOT defaults to $BRIDGE_MIPS_SYSROOT, else build-mips/sysroot (with
 # --musl build-mips-musl/sysroot) in the repository. Build trees go to
@@ -39,12 +47,32 @@ sysroot=${1:-${BRIDGE_MIPS_SYSROOT:-$default_build/sysroot}}
 mkdir -p "$sysroot"
 sysroot=$(cd "$sysroot" && pwd)
 work=$sysroot.work
+# With --musl: the board's root for the dynamic build (shared libraries, the
+# C library and its loader), linked against and run under qemu with -L.
+dynamic=$sysroot/dynamic
 srcdir=${BRIDGE_MIPS_SOURCES:-$ROOT/build-mips/sources}
 toolchain=$ROOT/cmake/$triplet.cmake
 jobs=$(nproc 2>/dev/null || echo 2)
 # 2.0.22 is the first 2.0.x whose network loop survives a refused first TLS
 # connection; OpenWrt's main line ships it.
 musl_mosquitto=2.0.22
+# The dynamic build's, as the board's packages have it.
+shared_mosquitto=2.0.18
+# What the bridge's TLS needs of OpenSSL: a TLS 1.2/1.3 client that
+# verifies and presents certificates (RSA and EC, as brokers use them),
+# with the ciphers those versions negotiate (AES-GCM, AES-CBC, ChaCha20-
+# Poly1305), OCSP and the UI libmosquitto calls. The rest would only cost
+# the board flash: libcrypto's providers reference every algorithm built,
+# so what is built is linked.
+openssl_musl_trim="no-engine no-legacy no-module no-dso no-deprecated
+    no-dtls no-dgram no-srp no-psk no-srtp no-tls1 no-tls1_1 no-ssl3 no-comp
+    no-nextprotoneg no-ct no-cms no-cmp no-ts no-rfc3779 no-ssl-trace no-async
+    no-aria no-bf no-camellia no-cast no-des no-idea no-rc2 no-rc4 no-seed
+    no-sm2 no-sm3 no-sm4 no-gost no-md4 no-mdc2 no-rmd160 no-whirlpool
+    no-blake2 no-siphash no-scrypt no-ocb no-siv no-cmac no-dsa no-ec2m"
+# Size first; function and data sections let the executable's link drop
+# what no caller reaches.
+openssl_musl_flags="-Os -ffunction-sections -fdata-sections"
 
 # logged NAME COMMAND...: runs COMMAND with its output in $work/NAME.log,
 # which is shown (its end) when the command fails.
@@ -65,6 +93,24 @@ if [ $abi = musl ] && [ -f "$sysroot/.complete" ] &&
     log "$sysroot has $(sed -n 's/^mosquitto=//p' "$sysroot/.complete"): rebuilding libmosquitto $musl_mosquitto"
     rm -f "$sysroot/.complete" "$sysroot/.stamps/mosquitto"
 fi
+# OpenSSL built with other options is built again, and so is what links it;
+# a tree from before the dynamic root gets the missing parts.
+openssl_stamp=openssl
+if [ $abi = musl ]; then
+    # shellcheck disable=SC2086
+    openssl_stamp=$(echo openssl $openssl_musl_trim $openssl_musl_flags)
+    if [ -f "$sysroot/.stamps/openssl" ] && [ "$(cat "$sysroot/.stamps/openssl")" != "$openssl_stamp" ]; then
+        log "$sysroot has OpenSSL built with other options: rebuilding it and libmosquitto"
+        rm -rf "$sysroot/.complete" "$sysroot/.stamps/openssl" "$sysroot/.stamps/mosquitto" \
+            "$sysroot/.stamps/mosquitto_shared" "${dynamic:?}/usr"
+    fi
+    if [ -f "$dynamic/lib/libc.so" ] && ! readelf -d "$dynamic/lib/libc.so" | grep -q 'SONAME.*\[libc\.so\]'; then
+        rm -f "$sysroot/.stamps/musl"
+    fi
+    for c in musl mosquitto_shared; do
+        [ -f "$sysroot/.stamps/$c" ] || rm -f "$sysroot/.complete"
+    done
+fi
 if [ -f "$sysroot/.complete" ]; then
     log "reusing $sysroot ($(tr '\n' ' ' <"$sysroot/.complete"))"
     exit 0
@@ -72,6 +118,7 @@ fi
 mkdir -p "$work" "$sysroot/.stamps"
 # Before the long OpenSSL build: a missing or altered tarball stops the run.
 [ $abi = gnu ] || [ -f "$sysroot/.stamps/mosquitto" ] || mosquitto_tarball $musl_mosquitto
+[ $abi = gnu ] || [ -f "$sysroot/.stamps/mosquitto_shared" ] || mosquitto_tarball $shared_mosquitto
 
 # --- tools -------------------------------------------------------------------
 need_pkgs=
@@ -195,13 +242,22 @@ build_openssl() {
     if [ $abi = gnu ]; then
         set -- --cross-compile-prefix=$triplet- shared -latomic
     else
-        # Static archives: the executable is linked whole for the board.
-        # no-asm: clang's assembler turns the MIPS modules' "la" into a GOT16
-        # without its LO16 pair, which lld then resolves without the offset
-        # into .rodata (wrong AES tables). BROKEN_CLANG_ATOMICS: compiler-rt
-        # has no __atomic_is_lock_free; OpenSSL takes its lock instead.
+        # One build gives both: the static archives the release links whole
+        # and the shared libraries the dynamic build runs with, as the
+        # board's packages do. no-asm: clang's assembler turns the MIPS
+        # modules' "la" into a GOT16 without its LO16 pair, which lld then
+        # resolves without the offset into .rodata (wrong AES tables).
+        # BROKEN_CLANG_ATOMICS: compiler-rt has no __atomic_is_lock_free;
+        # OpenSSL takes its lock instead.
+        # linux-mips32 links the shared libraries with -latomic, which
+        # compiler-rt stands in for: an empty archive satisfies it.
+        mkdir -p "$work/no-atomic"
+        rm -f "$work/no-atomic/libatomic.a"
+        "$tc/bin/$triplet-ar" rc "$work/no-atomic/libatomic.a"
+        # shellcheck disable=SC2086
         set -- CC="$tc/bin/$triplet-cc" AR="$tc/bin/$triplet-ar" \
-            RANLIB="$tc/bin/$triplet-ranlib" no-shared no-asm -DBROKEN_CLANG_ATOMICS
+            RANLIB="$tc/bin/$triplet-ranlib" shared no-asm -DBROKEN_CLANG_ATOMICS \
+            -L"$work/no-atomic" $openssl_musl_trim $openssl_musl_flags
     fi
     (
         cd "$src"
@@ -213,13 +269,18 @@ build_openssl() {
     # With glibc everything links the shared libraries, as on the board.
     if [ $abi = gnu ]; then
         rm -f "$sysroot/usr/lib/libssl.a" "$sysroot/usr/lib/libcrypto.a"
+    else
+        # The static tree keeps the archives alone; the shared libraries go
+        # to the board's root that the dynamic build links and runs with.
+        mkdir -p "$dynamic/usr/lib"
+        mv "$sysroot"/usr/lib/libssl.so* "$sysroot"/usr/lib/libcrypto.so* "$dynamic/usr/lib/"
     fi
 }
 
 build_mosquitto() {
     if [ $abi = gnu ]; then
         prepare_source mosquitto libmosquitto
-        set -- -DWITH_STATIC_LIBRARIES=OFF
+        set -- -DWITH_STATIC_LIBRARIES=OFF -DWITH_TLS_PSK=ON
     else
         mosquitto_tarball $musl_mosquitto
         src=$work/mosquitto
@@ -229,13 +290,13 @@ build_mosquitto() {
         mkdir -p "$src"
         tar -xzf "$MOSQUITTO_TARBALL" -C "$src" --strip-components=1
         log "building libmosquitto $(basename "$MOSQUITTO_TARBALL")"
-        set -- -DWITH_STATIC_LIBRARIES=ON -DWITH_SHARED_LIBRARIES=OFF
+        # The board's OpenSSL is built without PSK.
+        set -- -DWITH_STATIC_LIBRARIES=ON -DWITH_SHARED_LIBRARIES=OFF -DWITH_TLS_PSK=OFF
     fi
     cmake_component mosquitto "$src" \
         -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF \
         -DWITH_CJSON=OFF -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF \
-        -DWITH_TLS=ON -DWITH_TLS_PSK=ON -DWITH_THREADING=ON \
-        -DWITH_SRV=OFF -DWITH_WEBSOCKETS=OFF "$@"
+        -DWITH_TLS=ON -DWITH_THREADING=ON -DWITH_SRV=OFF -DWITH_WEBSOCKETS=OFF "$@"
     if [ $abi = musl ]; then
         # Its CMake always builds the shared library too and names the archive
         # libmosquitto_static.a. The tree keeps the archive alone, under the
@@ -247,20 +308,68 @@ build_mosquitto() {
     fi
 }
 
+# The board's C library as a shared object, for the dynamic build to link
+# and run with: Zig brings musl as an archive and a stub to link against,
+# which for MIPS lacks the 64-bit time functions (__clock_gettime64).
+# Debian's source package is the same musl 1.2 line, built by the same
+# compiler for the same CPU.
+build_musl() {
+    prepare_source musl musl
+    (
+        cd "$src"
+        logged musl-configure ./configure --prefix=/usr --syslibdir=/lib --target=$triplet \
+            CC="$tc/bin/$triplet-cc" AR="$tc/bin/$triplet-ar" RANLIB="$tc/bin/$triplet-ranlib"
+        # Named libc.so, as executables linked against it ask for it.
+        logged musl-build make -j"$jobs" lib/libc.so LDFLAGS=-Wl,-soname,libc.so
+    )
+    mkdir -p "$dynamic/lib"
+    install -m 0755 "$src/lib/libc.so" "$dynamic/lib/libc.so"
+    # Its loader is the library itself, under the name soft-float
+    # executables ask for.
+    ln -sf libc.so "$dynamic/lib/ld-musl-mips-sf.so.1"
+}
+
+# libmosquitto as the board's libmosquitto-ssl package ships it (shared, the
+# version of OpenWrt 23.05 and 24.10), over the shared OpenSSL, into the
+# dynamic root: its header and .pc stay apart from the static build's.
+build_mosquitto_shared() {
+    mosquitto_tarball $shared_mosquitto
+    src=$work/mosquitto-shared
+    rm -rf "$src" "$work/mosquitto-shared-build"
+    mkdir -p "$src"
+    tar -xzf "$MOSQUITTO_TARBALL" -C "$src" --strip-components=1
+    log "building libmosquitto $(basename "$MOSQUITTO_TARBALL") (shared)"
+    name=mosquitto-shared
+    logged $name-configure cmake_cross -S "$src" -B "$work/$name-build" \
+        -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF \
+        -DWITH_CJSON=OFF -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF \
+        -DWITH_TLS=ON -DWITH_TLS_PSK=OFF -DWITH_THREADING=ON -DWITH_SRV=OFF \
+        -DWITH_WEBSOCKETS=OFF -DWITH_STATIC_LIBRARIES=OFF -DWITH_SHARED_LIBRARIES=ON \
+        -DCMAKE_C_FLAGS_RELEASE="-Os -DNDEBUG" \
+        -DOPENSSL_INCLUDE_DIR="$sysroot/usr/include" \
+        -DOPENSSL_SSL_LIBRARY="$dynamic/usr/lib/libssl.so" \
+        -DOPENSSL_CRYPTO_LIBRARY="$dynamic/usr/lib/libcrypto.so"
+    logged $name-build cmake --build "$work/$name-build" --parallel "$jobs"
+    logged $name-install env DESTDIR="$dynamic" cmake --install "$work/$name-build"
+    [ -f "$dynamic/usr/lib/libmosquitto.so.1" ] || die "no libmosquitto.so.1 in $dynamic/usr/lib"
+}
+
 build_googletest() {
     log "building GoogleTest from /usr/src/googletest"
     cmake_component googletest /usr/src/googletest -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON
 }
 
 start=$(date +%s)
-for c in openssl mosquitto googletest; do
+components="openssl mosquitto googletest"
+[ $abi = gnu ] || components="$components musl mosquitto_shared"
+for c in $components; do
     if [ -f "$sysroot/.stamps/$c" ]; then
         log "$c already in $sysroot"
         continue
     fi
     t0=$(date +%s)
     "build_$c"
-    echo "$c" >"$sysroot/.stamps/$c"
+    if [ $c = openssl ]; then echo "$openssl_stamp"; else echo "$c"; fi >"$sysroot/.stamps/$c"
     log "$c done in $(($(date +%s) - t0)) s"
 done
 
@@ -277,6 +386,10 @@ origin() {
 {
     echo "openssl=$(origin openssl)"
     echo "mosquitto=$(origin mosquitto)"
+    if [ $abi = musl ]; then
+        echo "musl=$(origin musl)"
+        echo "mosquitto_shared=mosquitto-$shared_mosquitto.tar.gz"
+    fi
     echo "googletest=$(dpkg-query -W -f '${Version}' googletest 2>/dev/null || echo unknown)"
 } >"$sysroot/.complete"
 log "sysroot ready in $(($(date +%s) - start)) s: $sysroot"

@@ -9,10 +9,12 @@
 #                          recommends, as root or through sudo, updating the
 #                          package lists once should the first try fail; one
 #                          install at a time across the scripts
-#   board_abi EXE          succeeds when EXE has the board's ABI: MIPS32r2,
+#   board_abi EXE [dynamic]
+#                          succeeds when EXE has the board's ABI: MIPS32r2,
 #                          soft float, static (no program interpreter, no
-#                          shared library); prints what it found, or the
-#                          first mismatch
+#                          shared library), or with "dynamic" loaded by
+#                          musl's soft-float loader; prints what it found,
+#                          or the first mismatch
 #   mosquitto_tarball VERSION
 #                          sets MOSQUITTO_TARBALL to mosquitto-VERSION.tar.gz
 #                          in $MOSQUITTO_DEPS_DIR (default ../shared/deps
@@ -53,6 +55,13 @@ board_abi() {
         echo "FP ABI is '$_fp', not soft float"
     elif [ $_r2 = 0 ]; then
         echo "the ELF flags ($_flags) do not say mips32r2"
+    elif [ "${2:-}" = dynamic ]; then
+        _interp=$(readelf -lW "$1" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')
+        if [ "$_interp" = /lib/ld-musl-mips-sf.so.1 ]; then
+            echo "dynamic, soft float, ELF flags $_flags, loader $_interp"
+            return 0
+        fi
+        echo "its loader is '$_interp', not musl's soft-float /lib/ld-musl-mips-sf.so.1"
     elif readelf -lW "$1" | grep -q ' INTERP '; then
         echo "it asks for a program interpreter"
     elif readelf -d "$1" | grep -q 'NEEDED'; then

@@ -14,16 +14,29 @@
 #                                  (qemu-mips -cpu 24Kc); checks the ABI of the
 #                                  executable, then unit tests and the e2e tests
 #                                  (by default those of BRIDGE_MUSL_E2E_REGEX)
+#   scripts/cross-test.sh --musl --dynamic
+#                                  the board's ABI as the OpenWrt SDK builds the
+#                                  package: Release, -Os, Config.in's settings,
+#                                  linked against the shared libmosquitto 2.0.18
+#                                  and OpenSSL of the sysroot's dynamic root;
+#                                  checks that it needs libmosquitto.so.1 and
+#                                  musl's libc.so alone, writes
+#                                  BRIDGE_MIPS_BUILD/run-on-qemu (the test build
+#                                  under qemu with those libraries, for BRIDGE_EXE),
+#                                  then the unit and e2e tests as --musl
 #   --build-only                   stop after building and checking the executable
 #
 # Environment:
 #   BRIDGE_MIPS_BUILD    build folder (default build-mips, with --musl
-#                        build-mips-musl); the executable is
+#                        build-mips-musl, with --dynamic
+#                        build-mips-musl-dynamic); the executable is
 #                        BRIDGE_MIPS_BUILD/mqtt-serial-bridge
-#   BRIDGE_MIPS_SYSROOT  MIPS libraries (default BRIDGE_MIPS_BUILD/sysroot; made
-#                        by scripts/build-mips-sysroot.sh when missing)
+#   BRIDGE_MIPS_SYSROOT  MIPS libraries (default BRIDGE_MIPS_BUILD/sysroot, with
+#                        --dynamic build-mips-musl/sysroot, the static build's;
+#                        made by scripts/build-mips-sysroot.sh when missing)
 #   BRIDGE_MUSL_TOOLCHAIN  with --musl, the compiler's folder (default
-#                        BRIDGE_MIPS_BUILD/toolchain; scripts/install-musl-toolchain.sh)
+#                        BRIDGE_MIPS_BUILD/toolchain, with --dynamic
+#                        build-mips-musl/toolchain; scripts/install-musl-toolchain.sh)
 #   CMAKE_ARGS           further settings for the MIPS build, as scripts/setup.sh
 #                        takes them (e.g. -DBRIDGE_BROKER_HOST=... for another
 #                        broker, -DBRIDGE_SERIAL_DEVICE=... for another device)
@@ -41,19 +54,29 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 abi=gnu
 run_e2e=0
 build_only=0
+dynamic=0
 for arg in "$@"; do
     case $arg in
     --e2e) run_e2e=1 ;;
     --musl) abi=musl run_e2e=1 ;;
+    --dynamic) dynamic=1 ;;
     --build-only) build_only=1 ;;
-    *) echo "usage: $0 [--e2e] [--musl] [--build-only]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--e2e] [--musl [--dynamic]] [--build-only]" >&2; exit 2 ;;
     esac
 done
+[ $dynamic = 0 ] || [ $abi = musl ] || die "--dynamic is a build for the board's ABI: --musl --dynamic"
 triplet=mips-linux-$abi
 default_build=$ROOT/build-mips
 [ $abi = gnu ] || default_build=$ROOT/build-mips-$abi
-build=${BRIDGE_MIPS_BUILD:-$default_build}
-sysroot=${BRIDGE_MIPS_SYSROOT:-$build/sysroot}
+if [ $dynamic = 1 ]; then
+    build=${BRIDGE_MIPS_BUILD:-$ROOT/build-mips-musl-dynamic}
+    # The static build's toolchain and libraries: the sysroot holds both.
+    sysroot=${BRIDGE_MIPS_SYSROOT:-$ROOT/build-mips-musl/sysroot}
+    BRIDGE_MUSL_TOOLCHAIN=${BRIDGE_MUSL_TOOLCHAIN:-$ROOT/build-mips-musl/toolchain}
+else
+    build=${BRIDGE_MIPS_BUILD:-$default_build}
+    sysroot=${BRIDGE_MIPS_SYSROOT:-$build/sysroot}
+fi
 host_build=${BRIDGE_HOST_BUILD:-$ROOT/build}
 musl_e2e='Road\.(One|Lists)|LoginIsTheExact|BrokerRestart\.|TlsRefused\.'
 if [ $abi = musl ]; then
@@ -86,9 +109,20 @@ log "configuring $build"
 # From a fresh cache: the build carries exactly this run's CMAKE_ARGS (the
 # defaults when none), not settings an earlier run left in the cache.
 rm -f "$build/CMakeCache.txt"
-# MinSizeRel (-Os) as the firmware build does.
-set -- -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$triplet.cmake" \
-    -DBRIDGE_MIPS_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=MinSizeRel -DBRIDGE_BUILD_TESTS=ON
+if [ $dynamic = 1 ]; then
+    # As the SDK's cmake.mk configures a package: Release with the target's
+    # -Os in place of CMake's flags; the recipe's CMAKE_OPTIONS are
+    # Config.in's settings, at their defaults CMake's (the recipe test
+    # checks that), and the tests, which the package leaves out.
+    set -- -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$triplet-dynamic.cmake" \
+        -DBRIDGE_MIPS_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+        -DCMAKE_C_FLAGS=-Os -DCMAKE_CXX_FLAGS=-Os \
+        -DCMAKE_C_FLAGS_RELEASE=-DNDEBUG -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG -DBRIDGE_BUILD_TESTS=ON
+else
+    # MinSizeRel (-Os) as the firmware build does.
+    set -- -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$triplet.cmake" \
+        -DBRIDGE_MIPS_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=MinSizeRel -DBRIDGE_BUILD_TESTS=ON
+fi
 # shellcheck disable=SC2086
 set -- "$@" ${CMAKE_ARGS:-}
 BUILD_LOG=$build/cross-configure.log BUILD_TARGETS=help build_tree "$build" "$@" ||
@@ -134,7 +168,9 @@ if [ $abi = musl ]; then
 else
     strip=$triplet-strip
 fi
-"$strip" -o "$build/mqtt-serial-bridge.stripped" "$exe"
+# .pdr: the MIPS assembler's procedure descriptors, which nothing loads or
+# reads on the board (a tenth of the static executable).
+"$strip" --remove-section=.pdr -o "$build/mqtt-serial-bridge.stripped" "$exe"
 echo "size: $(wc -c <"$exe") bytes as built, $(wc -c <"$build/mqtt-serial-bridge.stripped") bytes stripped"
 
 if [ $abi = gnu ]; then
@@ -145,6 +181,17 @@ if [ $abi = gnu ]; then
         case $lib in
         libstdc++*) die "the executable needs $lib: the package does not depend on libstdcpp" ;;
         esac
+    done
+elif [ $dynamic = 1 ]; then
+    # What the package's DEPENDS gives the board: libmosquitto (whose
+    # package brings OpenSSL) and the C library, nothing else; the C++
+    # runtime is linked in. The test build runs in the e2e tests: the same.
+    for e in "$exe" "$build/mqtt-serial-bridge-test"; do
+        abi_found=$(board_abi "$e" dynamic) || die "$e: $abi_found"
+        needed=$(readelf -d "$e" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+        echo "$(basename "$e"): $abi_found; NEEDED: $needed"
+        [ "$needed" = "libc.so libmosquitto.so.1 " ] ||
+            die "$e needs $needed: the package gives it libmosquitto.so.1 and libc.so only"
     done
 else
     # The board's ABI: what the 24Kc runs without an FPU, with nothing to load.
@@ -177,6 +224,21 @@ else
         echo "no member of libc++, libc++abi or libunwind is linked in"
     fi
 fi
+if [ $dynamic = 1 ]; then
+    # The harness starts BRIDGE_EXE as a plain command in its working folder:
+    # this runs the test build there under the board's CPU with the
+    # dynamic root's loader and libraries (exec keeps the pid).
+    cat >"$build/run-on-qemu" <<EOF
+#!/bin/sh
+# Written by scripts/cross-test.sh --musl --dynamic: runs the dynamically
+# linked test build of the bridge (./ttyATH0, localhost:18883) in the
+# caller's folder, with its arguments, under the 24Kc, with the loader and
+# shared libraries of $sysroot/dynamic.
+exec qemu-mips -cpu 24Kc -L "$sysroot/dynamic" "$build/mqtt-serial-bridge-test" "\$@"
+EOF
+    chmod +x "$build/run-on-qemu"
+    echo "run-on-qemu: $build/run-on-qemu"
+fi
 if [ $build_only = 1 ]; then
     log "cross build done in $(($(date +%s) - start)) s"
     exit 0
@@ -199,17 +261,19 @@ if [ $run_e2e = 1 ]; then
     # the MIPS test build of the bridge there under qemu (exec keeps the pid,
     # so the harness's signals reach it), and counts its starts.
     wrapper=$build/run-mips-bridge
-    if [ $abi = musl ]; then
-        qemu="qemu-mips -cpu 24Kc"
+    if [ $dynamic = 1 ]; then
+        qemu=$build/run-on-qemu
+    elif [ $abi = musl ]; then
+        qemu="qemu-mips -cpu 24Kc \"$build/mqtt-serial-bridge-test\""
     else
-        qemu="qemu-mips -L /usr/$triplet -E LD_LIBRARY_PATH=$sysroot/usr/lib"
+        qemu="qemu-mips -L /usr/$triplet -E LD_LIBRARY_PATH=$sysroot/usr/lib \"$build/mqtt-serial-bridge-test\""
     fi
     calls=$build/run-mips-bridge.calls
     : >"$calls"
     cat >"$wrapper" <<EOF
 #!/bin/sh
 echo started >>"$calls"
-exec $qemu "$build/mqtt-serial-bridge-test" "\$@"
+exec $qemu "\$@"
 EOF
     chmod +x "$wrapper"
     log "e2e tests${e2e_regex:+ matching $e2e_regex} with BRIDGE_EXE=$wrapper"
