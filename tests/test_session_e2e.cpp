@@ -13,6 +13,7 @@ namespace {
 
 constexpr int kBrokerPort = kPort + 1;
 const char *const kPersistent = "mqtt-serial-bridge-test-persistent";
+const char *const kEventPersistent = "mqtt-serial-bridge-test-event-persistent";
 const std::regex
     kBridgeGone(R"(02:FC:00:00:00:01( disconnected|, disconnecting| closed its connection))");
 
@@ -77,7 +78,7 @@ class Away : public E2E {
 class AwayByBuild : public Away, public ::testing::WithParamInterface<const char *> {};
 
 TEST_P(AwayByBuild, ListSentWhileTheLinkIsCut) {
-    const bool persistent = strcmp(GetParam(), kPersistent) == 0;
+    const bool persistent = strstr(GetParam(), "persistent") != nullptr;
     start(GetParam());
     cut_link();
     ASSERT_TRUE(remote->publish("commands", "away"));
@@ -92,8 +93,11 @@ TEST_P(AwayByBuild, ListSentWhileTheLinkIsCut) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Session, AwayByBuild,
-                         ::testing::Values("mqtt-serial-bridge-test", kPersistent),
+                         ::testing::Values("mqtt-serial-bridge-test", kPersistent,
+                                           kEventPersistent),
                          [](const auto &info) {
+                             if (strcmp(info.param, kEventPersistent) == 0)
+                                 return std::string("PersistentEventDriven");
                              return std::string(strcmp(info.param, kPersistent) == 0 ? "Persistent"
                                                                                      : "Clean");
                          });
