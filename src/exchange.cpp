@@ -10,7 +10,6 @@
 #include "bridge.h"
 #include "bridge_config.h"
 #include "log_text.h"
-#include "net_loop.h"
 #include "outbox.h"
 #include "serial.h"
 #include "topics.h"
@@ -68,6 +67,10 @@ static bool commands_held;
 static bool line_lost;
 static bool line_down;
 static long long reopen_at;
+
+// How the exchange asks for the bridge's clean stop (exchange_start's
+// argument); none in the tests that run the cycles themselves.
+static void (*request_stop)(void);
 
 // Writes TEXT to the line; bridge_lock, which the caller holds, is let go
 // while the line drains.
@@ -141,6 +144,10 @@ int exchange_commands_not_sent(void) {
 
 bool exchange_line_lost(void) {
     return line_lost;
+}
+
+void exchange_on_line_lost(void (*stop)(void)) {
+    request_stop = stop;
 }
 
 // Logs and forgets the bytes dropped beyond the last report's 100. Caller
@@ -336,7 +343,8 @@ static void handle_failed_line(long long now) {
     if (!BRIDGE_SERIAL_REOPEN) {
         line_lost = true;
         exchange_hold_commands();
-        net_request_stop();
+        if (request_stop)
+            request_stop();
         return;
     }
     if (head_written) {

@@ -31,15 +31,15 @@ void send_list_if_idle(void);
 // (when one is compiled in), then the outbox's hand-over, then a list's
 // first command if the exchange is free for it, then the line. A line that
 // failed (serial_line_failed) is handled here, on this thread: without
-// BRIDGE_SERIAL_REOPEN the bridge stops cleanly (net_request_stop, commands
-// held); with it the port is closed and opened again about once a second,
-// while the cycles go on handing reports over. Takes
-// bridge_lock for the cycle's work, letting it go while a write waits for
-// the line. Returns how long the thread may wait before the next cycle, in
-// ms: the poll interval, or event-driven the time until the cycle's own
-// next deadline (-1: none). Exchange thread only (tests and fuzzers call it
-// directly in place of that thread). Defined in exchange.cpp, like the
-// functions above.
+// BRIDGE_SERIAL_REOPEN the bridge stops cleanly (commands held, and the
+// stop given to exchange_start asked for); with it the port is closed and
+// opened again about once a second, while the cycles go on handing reports
+// over. Takes bridge_lock for the cycle's work, letting it go while a write
+// waits for the line. Returns how long the thread may wait before the next
+// cycle, in ms: the poll interval, or event-driven the time until the
+// cycle's own next deadline (-1: none). Exchange thread only (tests and
+// fuzzers call it directly in place of that thread). Defined in
+// exchange.cpp, like the functions above.
 int serial_reads_cycle(void);
 
 // Body of the exchange thread (exchange_thread.cpp, like the functions
@@ -51,8 +51,13 @@ int serial_reads_cycle(void);
 void *serial_reads(void *arg);
 
 // Main thread, at start-up: starts the exchange thread; false when it can't
-// be made.
-bool exchange_start(void);
+// be made. STOP is how the thread asks for the bridge's clean stop when the
+// line fails; any thread may call it, async-signal-safe.
+bool exchange_start(void (*stop)(void));
+
+// What exchange_start does with its STOP (exchange.cpp keeps it). Main
+// thread, before the exchange thread runs.
+void exchange_on_line_lost(void (*stop)(void));
 
 // Any thread: wakes the exchange thread (a list to write, a window to
 // fill). In the poll modes it only writes a list's first command then.

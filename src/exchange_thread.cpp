@@ -69,7 +69,8 @@ void *serial_reads(void *arg) {
     return NULL;
 }
 
-bool exchange_start(void) {
+bool exchange_start(void (*stop)(void)) {
+    exchange_on_line_lost(stop);
     // The thread sleeps on the line and on this pipe, or on the pipe alone.
     wake_open(&wake);
     return pthread_create(&exchange_thread, NULL, serial_reads, NULL) == 0;

@@ -114,7 +114,7 @@ int main(int argc, char *argv[]) {
         return 1;
     }
     block_stop_signals();
-    if (!exchange_start()) {
+    if (!exchange_start(net_request_stop)) {
         fprintf(stderr, "Unable to start the serial thread.\n");
         return 1;
     }
