@@ -37,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
     if (flags & 2) {
         queue.push(&queue, strdup("outstanding"));
         expected.push_back("outstanding");
-        head_written = true;
-        IDLE = (flags & 4) ? 1 : 0;
+        exchange_reset((flags & 4) ? AWAITING_REPORT : AWAITING_ACK);
     }
     bool was_empty = expected.empty();
     int idle_before = IDLE;

@@ -116,8 +116,7 @@ inline void bridge_reset(void) {
     while (queue.head)
         queue.pop(&queue);
     queue = createQueue();
-    IDLE = 1;
-    head_written = false;
+    exchange_reset(WAITING_FOR_REPORT);
     acknowledge_publishes();
     published.clear();
     serial_flush();

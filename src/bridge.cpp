@@ -5,7 +5,6 @@
 pthread_mutex_t bridge_lock = PTHREAD_MUTEX_INITIALIZER;
 int IDLE = 1;
 Queue queue;
-bool head_written;
 char ID[18];
 
 long long now_ms(void) {

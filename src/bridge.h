@@ -12,8 +12,8 @@
 
 #include "queue.h"
 
-// The one lock of the bridge. It guards IDLE, queue, head_written, the
-// exchange's state, the current MQTT client and the outbox (outbox.h). Only
+// The one lock of the bridge. It guards IDLE, queue, the exchange's state
+// (exchange.h), the current MQTT client and the outbox (outbox.h). Only
 // the exchange thread writes to the serial line, holding it, and lets it go
 // while a write waits for the line to drain (serial_write). A handler holds
 // it for its work on that state; the exchange loop for the work of one
@@ -26,10 +26,6 @@ extern pthread_mutex_t bridge_lock;
 
 extern int IDLE;    // exchange mode: non-zero idle, 0 awaiting the device's "#"
 extern Queue queue; // commands waiting or outstanding, head first
-// True once the head of queue has been written to the line: it is outstanding
-// until its status report removes it. A list can be queued with its head not
-// yet written, when a report was already waiting on the line.
-extern bool head_written;
 extern char ID[18]; // client id: the board's MAC address, at most 17 characters
 
 // Monotonic clock in ms; any thread.

@@ -18,6 +18,16 @@
 // report ends when the line has been quiet for BRIDGE_REPORT_GAP_MS.
 #define EVENT_DRIVEN (BRIDGE_POLL_INTERVAL_MS == 0)
 
+// The exchange's state (exchange.h's table). Guarded by bridge_lock; only
+// the exchange thread changes it, but for the stop's STOPPING.
+static ExchangeState state = WAITING_FOR_REPORT;
+// Set by the stop: every exchange then ends in STOPPING. Guarded by
+// bridge_lock.
+static bool stopping;
+// Whether the head had been written when the line was lost (LINE_LOST):
+// it does not count among the commands not sent. Exchange thread.
+static bool lost_with_head_written;
+
 // The report being read. Cleared after each report so that no byte of one
 // report reaches the payload of the next. Guarded by bridge_lock; only the
 // exchange thread changes it.
@@ -30,19 +40,12 @@ static int report_dropped; // bytes beyond REPORT_SIZE
 #define LONG_QUEUE (BRIDGE_QUEUED_COMMANDS_MAX / 2 < 1024 ? BRIDGE_QUEUED_COMMANDS_MAX / 2 : 1024)
 static bool queue_was_long;
 
-// When the head of queue was written to the line (monotonic, ms), while
-// head_written: the command deadline counts from there. Guarded by
+// When the head of queue was written to the line (monotonic, ms), while a
+// command is outstanding: the command deadline counts from there. Guarded by
 // bridge_lock.
 static long long command_sent_at;
-
-// Until the line has been quiet for a while, no command is written and what
-// arrives is dropped: after a command was given up (its answer may still be
-// on its way and must not be taken for the next command's), and, without a
-// poll interval, after a report that filled its 100 bytes (its tail is not
-// an answer either). Guarded by bridge_lock.
-enum Settle { SETTLED, AFTER_TIMEOUT, AFTER_FULL_REPORT };
-static Settle settling;
-// Last byte read, or when settling began (monotonic, ms). Exchange thread.
+// Last byte read, or when settling after a deadline began (monotonic, ms):
+// the quiet line counts from there. Exchange thread.
 static long long line_active_at;
 
 // Bytes other than "#" since the current wait for one began (a command
@@ -52,25 +55,34 @@ static long long line_active_at;
 #define STRAY_LINES 16
 static long stray_bytes;
 
-// Set when the bridge is stopping: no command is written any more. Guarded
-// by bridge_lock.
-static bool commands_held;
-
-// How often a lost device is looked for again.
+// How often a lost device is looked for again, and when next (LINE_DOWN).
+// Exchange thread.
 #define REOPEN_INTERVAL_MS 1000
-
-// The line failed. Without BRIDGE_SERIAL_REOPEN the bridge stops, and says
-// so with its exit status (line_lost). With it the port is closed
-// (line_down) and opened again once a second, with the session and
-// everything held kept. Exchange thread (line_lost is read by the main
-// thread once this one has ended).
-static bool line_lost;
-static bool line_down;
 static long long reopen_at;
 
 // How the exchange asks for the bridge's clean stop (exchange_start's
 // argument); none in the tests that run the cycles themselves.
 static void (*request_stop)(void);
+
+// The one place the state changes, and IDLE with it. Caller holds
+// bridge_lock.
+static void enter(ExchangeState next) {
+    state = next;
+    IDLE = (next == AWAITING_ACK || next == SETTLING_AFTER_DEADLINE) ? 0 : 1;
+}
+
+// A command has been written and its status report not yet taken.
+static bool command_outstanding(void) {
+    switch (state) {
+    case AWAITING_ACK:
+    case AWAITING_REPORT:
+    case READING_ANSWER:
+    case SETTLING_AFTER_FULL_INFO:
+        return true;
+    default:
+        return false;
+    }
+}
 
 // Writes TEXT to the line; bridge_lock, which the caller holds, is let go
 // while the line drains.
@@ -85,7 +97,7 @@ void send_command(void) {
     print_escaped_line("SENDING TO ARDUINO: ", cmd);
     // Outstanding from here: the lock is let go during the write, and the
     // head stays in the queue (only this thread removes it).
-    head_written = true;
+    enter(AWAITING_ACK);
     stray_bytes = 0;
     line_write(cmd, strlen(cmd));
     // From the end of the write: a long command takes a while to go out.
@@ -106,48 +118,72 @@ static void release_free_memory(void) {
     queue_was_long = false;
 }
 
-// The one place that decides whether the next queued command is written:
-// only when none is outstanding, the line has settled, and no report is
-// waiting or being read (it would be taken for the acknowledgement). When
-// nothing is written the exchange is idle and takes the next report. Caller
-// holds bridge_lock.
-void send_next_or_go_idle(void) {
+static void note_queue_length(void) {
     if (queue.count >= LONG_QUEUE)
         queue_was_long = true;
-    if (head_written || settling != SETTLED || commands_held || line_down)
-        return;
-    if (queue.count > 0 && report_count == 0 && serial_available() == 0 && !serial_line_failed()) {
-        IDLE = 0;
+}
+
+// A byte waiting on the line would be taken for the acknowledgement of a
+// command written now: the report is read first.
+void send_next_or_go_idle(void) {
+    note_queue_length();
+    if (stopping) {
+        enter(STOPPING);
+    } else if (queue.count > 0 && serial_available() == 0 && !serial_line_failed()) {
         send_command();
     } else {
-        IDLE = 1;
+        enter(WAITING_FOR_REPORT);
         if (queue.count == 0)
             release_free_memory();
     }
 }
 
 void send_list_if_idle(void) {
-    if (IDLE)
+    note_queue_length();
+    if (state == WAITING_FOR_REPORT)
         send_next_or_go_idle();
 }
 
 void exchange_hold_commands(void) {
-    commands_held = true;
+    stopping = true;
+    if (state == WAITING_FOR_REPORT)
+        enter(STOPPING);
     // A command still going out is cut short: the stop must not wait for
     // the line.
     serial_stop_waiting();
 }
 
 int exchange_commands_not_sent(void) {
-    return queue.count - (head_written ? 1 : 0);
+    bool written = state == LINE_LOST ? lost_with_head_written : command_outstanding();
+    return queue.count - (written ? 1 : 0);
 }
 
 bool exchange_line_lost(void) {
-    return line_lost;
+    return state == LINE_LOST;
 }
 
 void exchange_on_line_lost(void (*stop)(void)) {
     request_stop = stop;
+}
+
+ExchangeState exchange_state(void) {
+    return state;
+}
+
+static void clear_report(void) {
+    memset(report, 0, sizeof(report));
+    report_count = 0;
+    report_dropped = 0;
+}
+
+void exchange_reset(ExchangeState next) {
+    clear_report();
+    stopping = next == STOPPING || next == LINE_LOST;
+    lost_with_head_written = false;
+    stray_bytes = 0;
+    queue_was_long = false;
+    command_sent_at = line_active_at = now_ms();
+    enter(next);
 }
 
 // Logs and forgets the bytes dropped beyond the last report's 100. Caller
@@ -156,39 +192,6 @@ static void log_dropped_bytes(void) {
     if (report_dropped)
         printf("DROPPED %d BYTES BEYOND A 100-BYTE REPORT\n", report_dropped);
     report_dropped = 0;
-}
-
-// The report read so far is whole: answer it, pass it on, and write the
-// next command or go idle. Caller holds bridge_lock.
-static void finish_report(void) {
-    // A full report's tail is still coming: counted until the line settles.
-    if (settling != AFTER_FULL_REPORT)
-        log_dropped_bytes();
-    if (report[0] == '!') {
-        outbox_add(topic_info, report);
-        line_write("#\n", 2);
-    } else {
-        line_write("#\n", 2);
-        printf("RECEIVED STATUS UPDATE FROM ARDUINO.\n");
-        outbox_add(topic_status_update, report);
-        // A report that answers no command is still passed on, but there is
-        // nothing to remove.
-        if (head_written) {
-            queue.pop(&queue);
-            head_written = false;
-        }
-    }
-    memset(report, 0, sizeof(report));
-    report_count = 0;
-    send_next_or_go_idle();
-}
-
-// Takes one byte of a report; beyond 100 bytes, counts it as dropped.
-static void report_byte(int byte) {
-    if (report_count < REPORT_SIZE)
-        report[report_count++] = (unsigned char)byte;
-    else
-        report_dropped++;
 }
 
 // Logs a byte that is not the "#" awaited: its own line for the first few
@@ -206,34 +209,123 @@ static void log_stray_rest(void) {
     stray_bytes = 0;
 }
 
-// The line has been quiet long enough: commands may go out again. Caller
-// holds bridge_lock.
-static void end_settling(void) {
-    log_dropped_bytes(); // after a timeout nothing was counted
-    log_stray_rest();
-    settling = SETTLED;
-    send_next_or_go_idle();
-}
-
-// A byte while a command awaits its "#": true when it is the "#". Caller
-// holds bridge_lock.
-static bool ack_byte(int byte) {
-    if (byte != '#') {
-        stray_byte(byte);
-        return false;
+// The report read so far is whole (FULL: it reached 100 bytes, its tail is
+// still coming): answer it and pass it on. Caller holds bridge_lock.
+static void finish_report(bool full) {
+    bool answer = state == READING_ANSWER;
+    bool info = report[0] == '!';
+    if (!full)
+        log_dropped_bytes();
+    if (info) {
+        outbox_add(topic_info, report);
+        line_write("#\n", 2);
+    } else {
+        line_write("#\n", 2);
+        printf("RECEIVED STATUS UPDATE FROM ARDUINO.\n");
+        outbox_add(topic_status_update, report);
+        // A report that answers no command is still passed on, but there is
+        // nothing to remove.
+        if (answer)
+            queue.pop(&queue);
     }
-    log_stray_rest();
-    printf("RECEIVED SERIAL_ACK\n");
-    IDLE = 1;
-    return true;
+    clear_report();
+    bool awaited = answer && info; // the status report is still to come
+    if (full)
+        enter(awaited ? SETTLING_AFTER_FULL_INFO : SETTLING_AFTER_FULL_REPORT);
+    else if (awaited)
+        enter(AWAITING_REPORT);
+    else
+        send_next_or_go_idle();
 }
 
-// A byte that arrived while the line settles. Caller holds bridge_lock.
-static void settling_byte(int byte) {
-    if (settling == AFTER_TIMEOUT)
-        stray_byte(byte);
+// Takes one byte of a report; beyond 100 bytes, counts it as dropped.
+static void report_byte(int byte) {
+    if (report_count < REPORT_SIZE)
+        report[report_count++] = (unsigned char)byte;
     else
         report_dropped++;
+}
+
+// The event "a byte": NOW is when it was read. True when it was the "#"
+// awaited. Caller holds bridge_lock.
+static bool on_byte(int byte, long long now) {
+    line_active_at = now;
+    switch (state) {
+    case WAITING_FOR_REPORT:
+    case STOPPING:
+        enter(READING_REPORT);
+        report_byte(byte);
+        break;
+    case AWAITING_REPORT:
+        enter(READING_ANSWER);
+        report_byte(byte);
+        break;
+    case READING_REPORT:
+    case READING_ANSWER:
+        report_byte(byte);
+        // Whole at 100 bytes; what follows it without a pause is its tail,
+        // dropped, and no command goes out until it has ended.
+        if (EVENT_DRIVEN && report_count == REPORT_SIZE)
+            finish_report(true);
+        break;
+    case AWAITING_ACK:
+        if (byte != '#') {
+            stray_byte(byte);
+            return false;
+        }
+        log_stray_rest();
+        printf("RECEIVED SERIAL_ACK\n");
+        enter(AWAITING_REPORT);
+        return true;
+    case SETTLING_AFTER_DEADLINE:
+        stray_byte(byte);
+        break;
+    case SETTLING_AFTER_FULL_REPORT:
+    case SETTLING_AFTER_FULL_INFO:
+        report_dropped++;
+        break;
+    case LINE_DOWN:
+    case LINE_LOST:
+        break; // never read
+    }
+    return false;
+}
+
+// How long the line must have been quiet to end settling, in ms. After a
+// deadline, a whole poll cycle (the default one without a poll interval: a
+// late answer may come a good while after the deadline).
+static long long settle_ms(void) {
+    if (state == SETTLING_AFTER_DEADLINE)
+        return EVENT_DRIVEN ? 100 : BRIDGE_POLL_INTERVAL_MS;
+    return BRIDGE_REPORT_GAP_MS;
+}
+
+// The event "a quiet line": nothing waits on the line at NOW. Polling, what
+// a cycle found waiting was one report, and a cycle without a byte ends the
+// settling; event-driven, both wait for their gap. Caller holds bridge_lock.
+static void on_quiet(long long now) {
+    long long quiet = now - line_active_at;
+    switch (state) {
+    case READING_REPORT:
+    case READING_ANSWER:
+        if (!EVENT_DRIVEN || quiet >= BRIDGE_REPORT_GAP_MS)
+            finish_report(false);
+        break;
+    case SETTLING_AFTER_DEADLINE:
+    case SETTLING_AFTER_FULL_REPORT:
+    case SETTLING_AFTER_FULL_INFO:
+        if (quiet < settle_ms())
+            break;
+        log_dropped_bytes(); // after a timeout nothing was counted
+        log_stray_rest();
+        if (state == SETTLING_AFTER_FULL_INFO)
+            enter(AWAITING_REPORT);
+        else
+            send_next_or_go_idle();
+        break;
+    default:
+        break;
+    }
 }
 
 // Event-driven, bytes are read as they come and never wait: a line that
@@ -243,138 +335,80 @@ static bool line_talking(long long now) {
     return EVENT_DRIVEN && now - line_active_at < BRIDGE_REPORT_GAP_MS;
 }
 
-// With a command deadline set: gives up the written command at the head of
-// the queue once it has gone unanswered that long, whether the "#" or the
+// The event "a deadline": with one compiled in, the outstanding command is
+// given up once it has gone unanswered that long, whether the "#" or the
 // report is missing. Never while a byte is waiting or a report is being
 // read, nor while the line is talking: that may be the answer. The next
 // command waits until the line has settled. Caller holds bridge_lock.
 static void expire_command(long long now) {
-    if (BRIDGE_COMMAND_TIMEOUT_S <= 0 || !head_written)
+    if (BRIDGE_COMMAND_TIMEOUT_S <= 0 || !command_outstanding() || state == READING_ANSWER)
         return;
     if (now - command_sent_at < BRIDGE_COMMAND_TIMEOUT_S * 1000LL)
         return;
-    if (serial_available() > 0 || report_count > 0 || line_talking(now))
+    if (serial_available() > 0 || line_talking(now))
         return;
     log_stray_rest();
     print_escaped_line("COMMAND TIMED OUT: ", queue.peek(&queue));
     queue.pop(&queue);
-    head_written = false;
-    IDLE = 0;
-    settling = AFTER_TIMEOUT;
+    enter(SETTLING_AFTER_DEADLINE);
     line_active_at = now;
 }
 
-// How long the line must have been quiet to end settling, in ms. After a
-// deadline, a whole poll cycle (the default one without a poll interval: a
-// late answer may come a good while after the deadline).
-static long long settle_ms(void) {
-    if (settling == AFTER_TIMEOUT)
-        return EVENT_DRIVEN ? 100 : BRIDGE_POLL_INTERVAL_MS;
-    return BRIDGE_REPORT_GAP_MS;
-}
-
-// One poll cycle's reading. Idle: whatever is waiting is one report.
-// Awaiting acknowledgement: a "#" is taken and the rest discarded. Settling:
-// a whole cycle without a byte ends it. Caller holds bridge_lock.
-static void poll_line(long long now) {
-    if (settling != SETTLED) {
-        if (serial_available() == 0) {
-            if (now - line_active_at >= settle_ms())
-                end_settling();
-            return;
-        }
-        line_active_at = now;
-        while (serial_available())
-            settling_byte(serial_read_byte());
-    } else if (IDLE) {
-        if (serial_available() == 0)
-            return;
-        while (serial_available())
-            report_byte(serial_read_byte());
-        finish_report();
-    } else {
-        while (serial_available()) {
-            if (ack_byte(serial_read_byte()))
-                serial_flush();
-        }
-    }
-}
-
-// The event-driven reading: every byte as it comes. The "#" is taken at once
-// and what follows it is the start of the report; a report ends when the
-// line has been quiet for the gap, or at 100 bytes. Caller holds bridge_lock.
-static void read_line_events(long long now) {
+// The modes differ only in how a cycle reads the line. Polling: what is
+// waiting is read at once, and after the "#" the rest is discarded.
+// Event-driven: every byte as it comes, and a "#" may be followed at once
+// by its report. Caller holds bridge_lock.
+static void read_line(long long now) {
     while (serial_available()) {
-        int byte = serial_read_byte();
-        line_active_at = now;
-        if (settling != SETTLED) {
-            settling_byte(byte);
-        } else if (!IDLE) {
-            ack_byte(byte);
-        } else {
-            report_byte(byte);
-            if (report_count == REPORT_SIZE) {
-                // Whole at 100 bytes; what follows it without a pause is its
-                // tail, dropped, and no command goes out until it has ended.
-                settling = AFTER_FULL_REPORT;
-                finish_report();
-            }
+        if (on_byte(serial_read_byte(), now) && !EVENT_DRIVEN) {
+            serial_flush();
+            break;
         }
     }
-    if (settling != SETTLED && now - line_active_at >= settle_ms())
-        end_settling();
-    else if (settling == SETTLED && IDLE && report_count > 0 &&
-             now - line_active_at >= BRIDGE_REPORT_GAP_MS)
-        finish_report();
+    on_quiet(now);
 }
 
-// The line has failed: a report half read is lost with it (nothing answered
-// it). Without BRIDGE_SERIAL_REOPEN the bridge stops as on SIGTERM, commands
-// held; with it the command outstanding is given up as at its deadline (the
-// device may have run it), the port is closed, and the queued commands wait
-// for the device to be back. Caller holds bridge_lock.
-static void handle_failed_line(long long now) {
-    memset(report, 0, sizeof(report));
-    report_count = 0;
-    report_dropped = 0;
+// The event "the line failed": a report half read is lost with it (nothing
+// answered it). Without BRIDGE_SERIAL_REOPEN the bridge stops as on
+// SIGTERM; with it the command outstanding is given up as at its deadline
+// (the device may have run it), the port is closed, and the queued commands
+// wait for the device to be back. Caller holds bridge_lock.
+static void on_line_failed(long long now) {
+    bool outstanding = command_outstanding();
+    clear_report();
     stray_bytes = 0;
-    settling = SETTLED;
-    IDLE = 1;
     if (!BRIDGE_SERIAL_REOPEN) {
-        line_lost = true;
+        lost_with_head_written = outstanding;
+        enter(LINE_LOST);
         exchange_hold_commands();
         if (request_stop)
             request_stop();
         return;
     }
-    if (head_written) {
+    if (outstanding) {
         print_escaped_line("COMMAND TIMED OUT: ", queue.peek(&queue));
         queue.pop(&queue);
-        head_written = false;
     }
     printf("SERIAL PORT LOST, REOPENING: %s\n", BRIDGE_SERIAL_DEVICE);
     serial_end();
-    line_down = true;
+    enter(LINE_DOWN);
     reopen_at = now + REOPEN_INTERVAL_MS;
 }
 
-// Once a second while the port is closed: opens the device again with the
-// settings and the discard of stale input of start-up. Without bridge_lock:
-// the open lets the line settle, and only this thread uses the port.
-static void reopen_line(void) {
-    long long now = now_ms();
-    if (now < reopen_at)
-        return;
-    reopen_at = now + REOPEN_INTERVAL_MS;
+// Opens the lost device again with the settings and the discard of stale
+// input of start-up; true once it is back. Without bridge_lock: the open
+// lets the line settle, and only this thread uses the port.
+static bool reopen_line(void) {
+    reopen_at = now_ms() + REOPEN_INTERVAL_MS;
     if (!serial_open(BRIDGE_SERIAL_DEVICE, BRIDGE_SERIAL_BAUD))
-        return;
+        return false;
     serial_flush();
     if (serial_line_failed()) {
         serial_end(); // opened, but dead already: tried again later
-        return;
+        return false;
     }
-    line_down = false;
     printf("SERIAL PORT REOPENED: %s\n", BRIDGE_SERIAL_DEVICE);
+    return true;
 }
 
 // Event-driven mode: how long the exchange thread may wait for the line or
@@ -382,13 +416,23 @@ static void reopen_line(void) {
 // holds bridge_lock.
 static int next_wait_ms(long long now) {
     long long due = -1;
-    if (line_down)
+    switch (state) {
+    case LINE_DOWN:
         due = reopen_at;
-    else if (settling != SETTLED)
+        break;
+    case SETTLING_AFTER_DEADLINE:
+    case SETTLING_AFTER_FULL_REPORT:
+    case SETTLING_AFTER_FULL_INFO:
         due = line_active_at + settle_ms();
-    else if (IDLE && report_count > 0)
+        break;
+    case READING_REPORT:
+    case READING_ANSWER:
         due = line_active_at + BRIDGE_REPORT_GAP_MS;
-    if (BRIDGE_COMMAND_TIMEOUT_S > 0 && head_written) {
+        break;
+    default:
+        break;
+    }
+    if (BRIDGE_COMMAND_TIMEOUT_S > 0 && command_outstanding()) {
         long long deadline = command_sent_at + BRIDGE_COMMAND_TIMEOUT_S * 1000LL;
         if (deadline < line_active_at + BRIDGE_REPORT_GAP_MS)
             deadline = line_active_at + BRIDGE_REPORT_GAP_MS; // see line_talking
@@ -405,22 +449,26 @@ static int next_wait_ms(long long now) {
 
 int serial_reads_cycle(void) {
     int wait_ms = BRIDGE_POLL_INTERVAL_MS;
-    if (line_down)
-        reopen_line();
     pthread_mutex_lock(&bridge_lock);
     long long now = now_ms();
+    if (state == LINE_DOWN && now >= reopen_at) {
+        pthread_mutex_unlock(&bridge_lock);
+        bool back = reopen_line();
+        pthread_mutex_lock(&bridge_lock);
+        if (back)
+            enter(stopping ? STOPPING : WAITING_FOR_REPORT);
+        now = now_ms();
+    }
     expire_command(now);
     outbox_hand_over();
     send_list_if_idle();
-    if (line_down || line_lost) {
-        // Nothing to read: the cycle only hands reports over.
-    } else if (EVENT_DRIVEN) {
-        read_line_events(now);
-    } else {
-        poll_line(now);
+    // Down or lost, the line has nothing to read: the cycle only hands
+    // reports over.
+    if (state != LINE_DOWN && state != LINE_LOST) {
+        read_line(now);
+        if (serial_line_failed())
+            on_line_failed(now);
     }
-    if (serial_line_failed() && !line_down && !line_lost)
-        handle_failed_line(now);
     if (EVENT_DRIVEN)
         wait_ms = next_wait_ms(now);
     pthread_mutex_unlock(&bridge_lock);

@@ -29,8 +29,7 @@ class BridgeTest : public ::testing::Test {
     void SetUp() override {
         master = line_open();
         queue = createQueue();
-        IDLE = 1;
-        head_written = false;
+        exchange_reset(WAITING_FOR_REPORT);
         bridge_publish = record_publish;
         session_up();
         published.clear();

@@ -132,17 +132,23 @@ TEST_F(Exchange, LongWriteLetsTheLockGoAndAStalledLineIsGivenUp) {
                        "... (1048576 BYTES)\nSERIAL WRITE STALLED: " +
                        std::to_string((1 << 20) - arrived.size()) +
                        " BYTES NOT WRITTEN\nWAITING FOR A SERIAL ACK !\n");
-    EXPECT_TRUE(head_written);
+    EXPECT_EQ(exchange_state(), AWAITING_ACK);
     EXPECT_EQ(queue.count, 1);
 }
 
-TEST_F(Exchange, QuietLineCycleDoesNothingInEitherMode) {
-    for (int mode : {1, 0}) {
-        IDLE = mode;
-        EXPECT_EQ(cycle(), "");
-        EXPECT_EQ(IDLE, mode);
+TEST_F(Exchange, QuietLineCycleDoesNothingInTheWaitingStates) {
+    EXPECT_EQ(cycle(), "");
+    EXPECT_EQ(exchange_state(), WAITING_FOR_REPORT);
+    EXPECT_EQ(IDLE, 1);
+    // A command outstanding, or one held by the stop.
+    queue.push(&queue, strdup("a"));
+    for (ExchangeState s : {AWAITING_ACK, AWAITING_REPORT, STOPPING}) {
+        exchange_reset(s);
+        EXPECT_EQ(cycle(), "") << s;
+        EXPECT_EQ(exchange_state(), s);
+        EXPECT_EQ(IDLE, s == AWAITING_ACK ? 0 : 1) << s;
     }
-    EXPECT_EQ(device_reads(), "");
+    EXPECT_EQ(queued(), Strings{"a"});
     EXPECT_TRUE(published.empty());
 }
 

@@ -120,7 +120,8 @@ TEST_F(Intake, ListWhileACommandIsOutstandingIsAppendedWithoutResending) {
     deliver("commands", "a");
     cycle();
     EXPECT_EQ(device_reads(), "a");
-    IDLE = 1; // "a" acknowledged, its report awaited
+    device_sends("#");
+    EXPECT_EQ(cycle(), "RECEIVED SERIAL_ACK\n");
     std::string log = deliver_logged("commands", "b;c");
     log += cycle();
     EXPECT_EQ(queued(), (Strings{"a", "b", "c"}));
@@ -176,7 +177,7 @@ TEST_F(Intake, ListFindingAReportOnTheLineIsSentAfterThatReport) {
         deliver("commands", "a;b");
         EXPECT_EQ(device_reads(), "") << report;
         EXPECT_EQ(IDLE, 1);
-        EXPECT_FALSE(head_written);
+        EXPECT_EQ(exchange_state(), WAITING_FOR_REPORT) << "nothing outstanding";
 
         cycle();
         ASSERT_EQ(published.size(), 1u) << report;
