@@ -14,23 +14,23 @@
 #include "serial.h"
 #include "topics.h"
 
+// Every function here but the public ones runs with bridge_lock held.
+
 // Without a poll interval the exchange thread waits on the line instead: a
 // report ends when the line has been quiet for BRIDGE_REPORT_GAP_MS.
 #define EVENT_DRIVEN (BRIDGE_POLL_INTERVAL_MS == 0)
 
-// The exchange's state (exchange.h's table). Guarded by bridge_lock; only
-// the exchange thread changes it, but for the stop's STOPPING.
+// The exchange's state (exchange.h's table), and whether the stop came:
+// every exchange then ends in STOPPING. Guarded by bridge_lock; only the
+// exchange thread changes the state, but for the stop's STOPPING.
 static ExchangeState state = WAITING_FOR_REPORT;
-// Set by the stop: every exchange then ends in STOPPING. Guarded by
-// bridge_lock.
 static bool stopping;
-// Whether the head had been written when the line was lost (LINE_LOST):
-// it does not count among the commands not sent. Exchange thread.
+// LINE_LOST: whether the head had been written (it is not among the
+// commands not sent). Exchange thread.
 static bool lost_with_head_written;
 
-// The report being read. Cleared after each report so that no byte of one
-// report reaches the payload of the next. Guarded by bridge_lock; only the
-// exchange thread changes it.
+// The report being read, cleared after each so that no byte of one reaches
+// the next. Guarded by bridge_lock; only the exchange thread changes it.
 static unsigned char report[REPORT_SIZE];
 static int report_count;
 static int report_dropped; // bytes beyond REPORT_SIZE
@@ -40,12 +40,10 @@ static int report_dropped; // bytes beyond REPORT_SIZE
 #define LONG_QUEUE (BRIDGE_QUEUED_COMMANDS_MAX / 2 < 1024 ? BRIDGE_QUEUED_COMMANDS_MAX / 2 : 1024)
 static bool queue_was_long;
 
-// When the head of queue was written to the line (monotonic, ms), while a
-// command is outstanding: the command deadline counts from there. Guarded by
-// bridge_lock.
+// Monotonic ms: when the outstanding command was written (its deadline
+// counts from there), and the last byte read or the deadline's settling
+// began (a quiet line counts from there). Guarded by bridge_lock.
 static long long command_sent_at;
-// Last byte read, or when settling after a deadline began (monotonic, ms):
-// the quiet line counts from there. Exchange thread.
 static long long line_active_at;
 
 // Bytes other than "#" since the current wait for one began (a command
@@ -55,8 +53,7 @@ static long long line_active_at;
 #define STRAY_LINES 16
 static long stray_bytes;
 
-// How often a lost device is looked for again, and when next (LINE_DOWN).
-// Exchange thread.
+// LINE_DOWN: how often the device is looked for again, and when next.
 #define REOPEN_INTERVAL_MS 1000
 static long long reopen_at;
 
@@ -64,8 +61,7 @@ static long long reopen_at;
 // argument); none in the tests that run the cycles themselves.
 static void (*request_stop)(void);
 
-// The one place the state changes, and IDLE with it. Caller holds
-// bridge_lock.
+// The one place the state changes, and IDLE with it.
 static void enter(ExchangeState next) {
     state = next;
     IDLE = (next == AWAITING_ACK || next == SETTLING_AFTER_DEADLINE) ? 0 : 1;
@@ -123,8 +119,7 @@ static void note_queue_length(void) {
         queue_was_long = true;
 }
 
-// A byte waiting on the line would be taken for the acknowledgement of a
-// command written now: the report is read first.
+// A byte waiting would be taken for the "#" of a command written now.
 void send_next_or_go_idle(void) {
     note_queue_length();
     if (stopping) {
@@ -186,31 +181,28 @@ void exchange_reset(ExchangeState next) {
     enter(next);
 }
 
-// Logs and forgets the bytes dropped beyond the last report's 100. Caller
-// holds bridge_lock.
+// Logs and forgets the bytes dropped beyond the last report's 100.
 static void log_dropped_bytes(void) {
     if (report_dropped)
         printf("DROPPED %d BYTES BEYOND A 100-BYTE REPORT\n", report_dropped);
     report_dropped = 0;
 }
 
-// Logs a byte that is not the "#" awaited: its own line for the first few
-// of a wait, a count for the rest (log_stray_rest).
+// A byte not the "#" awaited: a line each for the first few of a wait, a
+// count for the rest when the wait ends (log_stray_rest).
 static void stray_byte(int byte) {
     if (++stray_bytes <= STRAY_LINES)
         printf("[%c] INSTEAD OF ACK\n", byte);
 }
 
-// The wait for a "#" has ended: the stray bytes beyond the first few are
-// logged as one count.
 static void log_stray_rest(void) {
     if (stray_bytes > STRAY_LINES)
         printf("%ld MORE BYTES INSTEAD OF ACK\n", stray_bytes - STRAY_LINES);
     stray_bytes = 0;
 }
 
-// The report read so far is whole (FULL: it reached 100 bytes, its tail is
-// still coming): answer it and pass it on. Caller holds bridge_lock.
+// The report is whole (FULL: at 100 bytes, its tail still coming): it is
+// answered and passed on.
 static void finish_report(bool full) {
     bool answer = state == READING_ANSWER;
     bool info = report[0] == '!';
@@ -246,8 +238,7 @@ static void report_byte(int byte) {
         report_dropped++;
 }
 
-// The event "a byte": NOW is when it was read. True when it was the "#"
-// awaited. Caller holds bridge_lock.
+// The event "a byte", read at NOW; true when it was the "#" awaited.
 static bool on_byte(int byte, long long now) {
     line_active_at = now;
     switch (state) {
@@ -300,9 +291,8 @@ static long long settle_ms(void) {
     return BRIDGE_REPORT_GAP_MS;
 }
 
-// The event "a quiet line": nothing waits on the line at NOW. Polling, what
-// a cycle found waiting was one report, and a cycle without a byte ends the
-// settling; event-driven, both wait for their gap. Caller holds bridge_lock.
+// The event "a quiet line": nothing waits at NOW. Polling, what a cycle
+// found was one report; event-driven, a report waits for its gap.
 static void on_quiet(long long now) {
     long long quiet = now - line_active_at;
     switch (state) {
@@ -328,18 +318,15 @@ static void on_quiet(long long now) {
     }
 }
 
-// Event-driven, bytes are read as they come and never wait: a line that
-// carried a byte within the last gap is still talking, and what it says may
-// be the answer. Caller holds bridge_lock.
+// Event-driven, a line that carried a byte within the last gap is still
+// talking: what it says may be the answer.
 static bool line_talking(long long now) {
     return EVENT_DRIVEN && now - line_active_at < BRIDGE_REPORT_GAP_MS;
 }
 
-// The event "a deadline": with one compiled in, the outstanding command is
-// given up once it has gone unanswered that long, whether the "#" or the
-// report is missing. Never while a byte is waiting or a report is being
-// read, nor while the line is talking: that may be the answer. The next
-// command waits until the line has settled. Caller holds bridge_lock.
+// The event "a deadline": the outstanding command, unanswered that long
+// ("#" or report), is given up; never while a byte waits, a report is read
+// or the line talks: that may be the answer.
 static void expire_command(long long now) {
     if (BRIDGE_COMMAND_TIMEOUT_S <= 0 || !command_outstanding() || state == READING_ANSWER)
         return;
@@ -354,10 +341,9 @@ static void expire_command(long long now) {
     line_active_at = now;
 }
 
-// The modes differ only in how a cycle reads the line. Polling: what is
-// waiting is read at once, and after the "#" the rest is discarded.
-// Event-driven: every byte as it comes, and a "#" may be followed at once
-// by its report. Caller holds bridge_lock.
+// The modes differ only here. Polling: what waits is read at once, the rest
+// discarded after a "#". Event-driven: every byte as it comes, and a "#" may
+// be followed at once by its report.
 static void read_line(long long now) {
     while (serial_available()) {
         if (on_byte(serial_read_byte(), now) && !EVENT_DRIVEN) {
@@ -368,11 +354,10 @@ static void read_line(long long now) {
     on_quiet(now);
 }
 
-// The event "the line failed": a report half read is lost with it (nothing
-// answered it). Without BRIDGE_SERIAL_REOPEN the bridge stops as on
-// SIGTERM; with it the command outstanding is given up as at its deadline
-// (the device may have run it), the port is closed, and the queued commands
-// wait for the device to be back. Caller holds bridge_lock.
+// The event "the line failed": a report half read is lost (nothing answered
+// it). Reopening, the outstanding command is given up (the device may have
+// run it) and the queue waits for the device; otherwise the bridge stops as
+// on SIGTERM.
 static void on_line_failed(long long now) {
     bool outstanding = command_outstanding();
     clear_report();
@@ -411,9 +396,8 @@ static bool reopen_line(void) {
     return true;
 }
 
-// Event-driven mode: how long the exchange thread may wait for the line or
-// a wake-up before it has something to do, in ms; -1 for no limit. Caller
-// holds bridge_lock.
+// Event-driven: how long the thread may wait for the line or a wake-up, in
+// ms; -1 for no limit.
 static int next_wait_ms(long long now) {
     long long due = -1;
     switch (state) {
@@ -462,8 +446,7 @@ int serial_reads_cycle(void) {
     expire_command(now);
     outbox_hand_over();
     send_list_if_idle();
-    // Down or lost, the line has nothing to read: the cycle only hands
-    // reports over.
+    // Down or lost: the cycle only hands reports over.
     if (state != LINE_DOWN && state != LINE_LOST) {
         read_line(now);
         if (serial_line_failed())
