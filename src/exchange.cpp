@@ -86,7 +86,9 @@ static void line_write(const char *text, size_t n) {
     serial_write(text, n, &bridge_lock);
 }
 
-void send_command(void) {
+// Writes the head of queue without removing it, and notes the time for its
+// deadline.
+static void send_command(void) {
     char *cmd = queue.peek(&queue);
     if (cmd == NULL)
         return;
@@ -119,8 +121,9 @@ static void note_queue_length(void) {
         queue_was_long = true;
 }
 
-// A byte waiting would be taken for the "#" of a command written now.
-void send_next_or_go_idle(void) {
+// Free (exchange.h): a byte waiting would be taken for the "#" of a command
+// written now, so the report is read first.
+static void send_next_or_go_idle(void) {
     note_queue_length();
     if (stopping) {
         enter(STOPPING);

@@ -82,33 +82,18 @@ enum ExchangeState {
     LINE_LOST,
 };
 
-// Writes the head of queue to the serial line without removing it, and
-// notes the time for the command deadline; does nothing on an empty queue.
-// Caller holds bridge_lock; it is let go while the line drains (the head
-// is outstanding by then, and only the exchange thread removes it).
-// Exchange thread only: it is the line's one writer.
-void send_command(void);
-
-// Free (see the table): the next queued command is written when the line is
-// quiet and the bridge not stopping; otherwise the exchange waits for a
-// report. Caller holds bridge_lock. Exchange thread only (it may write the
-// line).
-void send_next_or_go_idle(void);
-
 // A list queued: its first command is written if the exchange waits for a
 // report with nothing outstanding (send_next_or_go_idle); nothing happens in
 // any other state. Caller holds bridge_lock. Exchange thread only.
 void send_list_if_idle(void);
 
-// One cycle of the exchange loop, without its wait: a lost line's reopening
-// when one is due, the command deadline (when one is compiled in), the
-// outbox's hand-over, a list's first command, then the line's bytes and its
-// quiet, and a failed line (serial_line_failed). Takes bridge_lock for the
-// cycle's work, letting it go while a write waits for the line and while a
-// lost device is opened again. Returns how long the thread may wait before
-// the next cycle, in ms: the poll interval, or event-driven the time until
-// the cycle's own next deadline (-1: none). Exchange thread only (tests and
-// fuzzers call it directly in place of that thread). Defined in
+// One cycle of the exchange loop, without its wait: a due reopening, the
+// deadline, the outbox's hand-over, a list's first command, then the line.
+// Takes bridge_lock for its work, letting it go while a write waits for the
+// line and while a lost device is opened again. Returns how long the thread
+// may wait before the next cycle, in ms: the poll interval, or event-driven
+// until the cycle's own next deadline (-1: none). Exchange thread only
+// (tests and fuzzers call it in place of that thread). Defined in
 // exchange.cpp, like the functions above.
 int serial_reads_cycle(void);
 
