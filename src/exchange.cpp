@@ -8,15 +8,11 @@
 #endif
 
 #include "bridge.h"
-#include "bridge_config.h"
 #include "log_text.h"
 #include "outbox.h"
 #include "serial.h"
+#include "settings.h"
 #include "topics.h"
-
-// Without a poll interval the exchange thread waits on the line instead: a
-// report ends when the line has been quiet for BRIDGE_REPORT_GAP_MS.
-#define EVENT_DRIVEN (BRIDGE_POLL_INTERVAL_MS == 0)
 
 // The report being read. Cleared after each report so that no byte of one
 // report reaches the payload of the next. Guarded by bridge_lock; only the
@@ -27,7 +23,8 @@ static int report_dropped; // bytes beyond REPORT_SIZE
 
 // Set when the queue held LONG_QUEUE commands or more since it was last
 // empty: half the queue's bound, at most 1024. Guarded by bridge_lock.
-#define LONG_QUEUE (BRIDGE_QUEUED_COMMANDS_MAX / 2 < 1024 ? BRIDGE_QUEUED_COMMANDS_MAX / 2 : 1024)
+#define LONG_QUEUE                                                                                 \
+    (settings.queued_commands_max / 2 < 1024 ? settings.queued_commands_max / 2 : 1024)
 static bool queue_was_long;
 
 // When the head of queue was written to the line (monotonic, ms), while
@@ -240,7 +237,7 @@ static void settling_byte(int byte) {
 // carried a byte within the last gap is still talking, and what it says may
 // be the answer. Caller holds bridge_lock.
 static bool line_talking(long long now) {
-    return EVENT_DRIVEN && now - line_active_at < BRIDGE_REPORT_GAP_MS;
+    return event_driven() && now - line_active_at < settings.report_gap_ms;
 }
 
 // With a command deadline set: gives up the written command at the head of
@@ -249,9 +246,9 @@ static bool line_talking(long long now) {
 // read, nor while the line is talking: that may be the answer. The next
 // command waits until the line has settled. Caller holds bridge_lock.
 static void expire_command(long long now) {
-    if (BRIDGE_COMMAND_TIMEOUT_S <= 0 || !head_written)
+    if (settings.command_timeout_s <= 0 || !head_written)
         return;
-    if (now - command_sent_at < BRIDGE_COMMAND_TIMEOUT_S * 1000LL)
+    if (now - command_sent_at < settings.command_timeout_s * 1000LL)
         return;
     if (serial_available() > 0 || report_count > 0 || line_talking(now))
         return;
@@ -269,8 +266,8 @@ static void expire_command(long long now) {
 // late answer may come a good while after the deadline).
 static long long settle_ms(void) {
     if (settling == AFTER_TIMEOUT)
-        return EVENT_DRIVEN ? 100 : BRIDGE_POLL_INTERVAL_MS;
-    return BRIDGE_REPORT_GAP_MS;
+        return event_driven() ? 100 : settings.poll_interval_ms;
+    return settings.report_gap_ms;
 }
 
 // One poll cycle's reading. Idle: whatever is waiting is one report.
@@ -324,7 +321,7 @@ static void read_line_events(long long now) {
     if (settling != SETTLED && now - line_active_at >= settle_ms())
         end_settling();
     else if (settling == SETTLED && IDLE && report_count > 0 &&
-             now - line_active_at >= BRIDGE_REPORT_GAP_MS)
+             now - line_active_at >= settings.report_gap_ms)
         finish_report();
 }
 
@@ -340,7 +337,7 @@ static void handle_failed_line(long long now) {
     stray_bytes = 0;
     settling = SETTLED;
     IDLE = 1;
-    if (!BRIDGE_SERIAL_REOPEN) {
+    if (!settings.serial_reopen) {
         line_lost = true;
         exchange_hold_commands();
         if (request_stop)
@@ -352,7 +349,7 @@ static void handle_failed_line(long long now) {
         queue.pop(&queue);
         head_written = false;
     }
-    printf("SERIAL PORT LOST, REOPENING: %s\n", BRIDGE_SERIAL_DEVICE);
+    printf("SERIAL PORT LOST, REOPENING: %s\n", settings.serial_device);
     serial_end();
     line_down = true;
     reopen_at = now + REOPEN_INTERVAL_MS;
@@ -366,7 +363,7 @@ static void reopen_line(void) {
     if (now < reopen_at)
         return;
     reopen_at = now + REOPEN_INTERVAL_MS;
-    if (!serial_open(BRIDGE_SERIAL_DEVICE, BRIDGE_SERIAL_BAUD))
+    if (!serial_open(settings.serial_device, settings.serial_baud))
         return;
     serial_flush();
     if (serial_line_failed()) {
@@ -374,7 +371,7 @@ static void reopen_line(void) {
         return;
     }
     line_down = false;
-    printf("SERIAL PORT REOPENED: %s\n", BRIDGE_SERIAL_DEVICE);
+    printf("SERIAL PORT REOPENED: %s\n", settings.serial_device);
 }
 
 // Event-driven mode: how long the exchange thread may wait for the line or
@@ -387,11 +384,11 @@ static int next_wait_ms(long long now) {
     else if (settling != SETTLED)
         due = line_active_at + settle_ms();
     else if (IDLE && report_count > 0)
-        due = line_active_at + BRIDGE_REPORT_GAP_MS;
-    if (BRIDGE_COMMAND_TIMEOUT_S > 0 && head_written) {
-        long long deadline = command_sent_at + BRIDGE_COMMAND_TIMEOUT_S * 1000LL;
-        if (deadline < line_active_at + BRIDGE_REPORT_GAP_MS)
-            deadline = line_active_at + BRIDGE_REPORT_GAP_MS; // see line_talking
+        due = line_active_at + settings.report_gap_ms;
+    if (settings.command_timeout_s > 0 && head_written) {
+        long long deadline = command_sent_at + settings.command_timeout_s * 1000LL;
+        if (deadline < line_active_at + settings.report_gap_ms)
+            deadline = line_active_at + settings.report_gap_ms; // see line_talking
         if (due < 0 || deadline < due)
             due = deadline;
     }
@@ -404,7 +401,7 @@ static int next_wait_ms(long long now) {
 }
 
 int serial_reads_cycle(void) {
-    int wait_ms = BRIDGE_POLL_INTERVAL_MS;
+    int wait_ms = settings.poll_interval_ms;
     if (line_down)
         reopen_line();
     pthread_mutex_lock(&bridge_lock);
@@ -414,14 +411,14 @@ int serial_reads_cycle(void) {
     send_list_if_idle();
     if (line_down || line_lost) {
         // Nothing to read: the cycle only hands reports over.
-    } else if (EVENT_DRIVEN) {
+    } else if (event_driven()) {
         read_line_events(now);
     } else {
         poll_line(now);
     }
     if (serial_line_failed() && !line_down && !line_lost)
         handle_failed_line(now);
-    if (EVENT_DRIVEN)
+    if (event_driven())
         wait_ms = next_wait_ms(now);
     pthread_mutex_unlock(&bridge_lock);
     return wait_ms;
