@@ -1,6 +1,4 @@
-// The one module compiled against the generated bridge_config.h: each build
-// of the bridge compiles it for its own settings and links it with the
-// modules, which are compiled once (settings.h).
+// In the order of struct Settings.
 #include "settings.h"
 
 #include "bridge_config.h"

@@ -1,10 +1,7 @@
-// The bridge's compiled-in settings (CMake cache variables, README), as data:
-// settings.cpp, compiled once for each build of the bridge against that
-// build's generated bridge_config.h, defines them, so the other modules are
-// compiled once for every build.
-//
-// Constant-initialised and never written: read from any thread, at any time
-// (before main too), with no lock.
+// The compiled-in settings (CMake cache variables, README) as data, defined
+// by settings.cpp, the one module each build of the bridge compiles for its
+// own bridge_config.h. Constant-initialised and never written: read from any
+// thread, at any time, with no lock.
 #ifndef BRIDGE_SETTINGS_H
 #define BRIDGE_SETTINGS_H
 
@@ -12,23 +9,13 @@ struct Settings {
     const char *serial_device;
     int serial_baud;
     const char *broker_host;
-    int broker_port;
-    int keepalive;
-    const char *ca_file;
-    const char *cert_file;
-    const char *key_file;
-    int poll_interval_ms;  // 0: event-driven
-    int command_timeout_s; // 0: wait forever
-    int queued_commands_max;
+    int broker_port, keepalive;
+    const char *ca_file, *cert_file, *key_file;
+    int poll_interval_ms, command_timeout_s, queued_commands_max;
     long queued_bytes_max;
-    int held_reports_max;
-    int reconnect_delay_max_s; // 0: each wait drawn between 0.5 and 1 s
-    int report_gap_ms;
-    int connect_timeout_s;
+    int held_reports_max, reconnect_delay_max_s, report_gap_ms, connect_timeout_s;
     const char *topic_prefix;
-    bool availability;
-    bool serial_reopen;
-    bool clean_session;
+    bool availability, serial_reopen, clean_session;
 };
 
 extern const Settings settings;
