@@ -11,8 +11,8 @@
 // makes of the payload up to its first NUL, unless that list would take the
 // queue past its bound; when no command was outstanding,
 // the line carries exactly the first new command, and otherwise nothing.
-#include "bridge_config.h"
 #include "fuzz_line.h"
+#include "settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
     restart_after_timer();
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
     if (topic == "commands" && len > 0)
         added = split(payload, len);
     // A list that would take the queue past its bound is dropped whole.
-    if (expected.size() + added.size() > (size_t)BRIDGE_QUEUED_COMMANDS_MAX)
+    if (expected.size() + added.size() > (size_t)settings.queued_commands_max)
         added.clear();
     expected.insert(expected.end(), added.begin(), added.end());
 

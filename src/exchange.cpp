@@ -8,17 +8,13 @@
 #endif
 
 #include "bridge.h"
-#include "bridge_config.h"
 #include "log_text.h"
 #include "outbox.h"
 #include "serial.h"
+#include "settings.h"
 #include "topics.h"
 
 // Every function here but the public ones runs with bridge_lock held.
-
-// Without a poll interval the exchange thread waits on the line instead: a
-// report ends when the line has been quiet for BRIDGE_REPORT_GAP_MS.
-#define EVENT_DRIVEN (BRIDGE_POLL_INTERVAL_MS == 0)
 
 // The exchange's state (exchange.h's table), and whether the stop came:
 // every exchange then ends in STOPPING. Guarded by bridge_lock; only the
@@ -37,7 +33,8 @@ static int report_dropped; // bytes beyond REPORT_SIZE
 
 // Set when the queue held LONG_QUEUE commands or more since it was last
 // empty: half the queue's bound, at most 1024. Guarded by bridge_lock.
-#define LONG_QUEUE (BRIDGE_QUEUED_COMMANDS_MAX / 2 < 1024 ? BRIDGE_QUEUED_COMMANDS_MAX / 2 : 1024)
+#define LONG_QUEUE                                                                                 \
+    (settings.queued_commands_max / 2 < 1024 ? settings.queued_commands_max / 2 : 1024)
 static bool queue_was_long;
 
 // Monotonic ms: when the outstanding command was written (its deadline
@@ -259,7 +256,7 @@ static bool on_byte(int byte, long long now) {
         report_byte(byte);
         // Whole at 100 bytes; what follows it without a pause is its tail,
         // dropped, and no command goes out until it has ended.
-        if (EVENT_DRIVEN && report_count == REPORT_SIZE)
+        if (event_driven() && report_count == REPORT_SIZE)
             finish_report(true);
         break;
     case AWAITING_ACK:
@@ -290,8 +287,8 @@ static bool on_byte(int byte, long long now) {
 // late answer may come a good while after the deadline).
 static long long settle_ms(void) {
     if (state == SETTLING_AFTER_DEADLINE)
-        return EVENT_DRIVEN ? 100 : BRIDGE_POLL_INTERVAL_MS;
-    return BRIDGE_REPORT_GAP_MS;
+        return event_driven() ? 100 : settings.poll_interval_ms;
+    return settings.report_gap_ms;
 }
 
 // The event "a quiet line": nothing waits at NOW. Polling, what a cycle
@@ -301,7 +298,7 @@ static void on_quiet(long long now) {
     switch (state) {
     case READING_REPORT:
     case READING_ANSWER:
-        if (!EVENT_DRIVEN || quiet >= BRIDGE_REPORT_GAP_MS)
+        if (!event_driven() || quiet >= settings.report_gap_ms)
             finish_report(false);
         break;
     case SETTLING_AFTER_DEADLINE:
@@ -324,16 +321,16 @@ static void on_quiet(long long now) {
 // Event-driven, a line that carried a byte within the last gap is still
 // talking: what it says may be the answer.
 static bool line_talking(long long now) {
-    return EVENT_DRIVEN && now - line_active_at < BRIDGE_REPORT_GAP_MS;
+    return event_driven() && now - line_active_at < settings.report_gap_ms;
 }
 
 // The event "a deadline": the outstanding command, unanswered that long
 // ("#" or report), is given up; never while a byte waits, a report is read
 // or the line talks: that may be the answer.
 static void expire_command(long long now) {
-    if (BRIDGE_COMMAND_TIMEOUT_S <= 0 || !command_outstanding() || state == READING_ANSWER)
+    if (settings.command_timeout_s <= 0 || !command_outstanding() || state == READING_ANSWER)
         return;
-    if (now - command_sent_at < BRIDGE_COMMAND_TIMEOUT_S * 1000LL)
+    if (now - command_sent_at < settings.command_timeout_s * 1000LL)
         return;
     if (serial_available() > 0 || line_talking(now))
         return;
@@ -349,7 +346,7 @@ static void expire_command(long long now) {
 // be followed at once by its report.
 static void read_line(long long now) {
     while (serial_available()) {
-        if (on_byte(serial_read_byte(), now) && !EVENT_DRIVEN) {
+        if (on_byte(serial_read_byte(), now) && !event_driven()) {
             serial_flush();
             break;
         }
@@ -365,7 +362,7 @@ static void on_line_failed(long long now) {
     bool outstanding = command_outstanding();
     clear_report();
     stray_bytes = 0;
-    if (!BRIDGE_SERIAL_REOPEN) {
+    if (!settings.serial_reopen) {
         lost_with_head_written = outstanding;
         enter(LINE_LOST);
         exchange_hold_commands();
@@ -377,7 +374,7 @@ static void on_line_failed(long long now) {
         print_escaped_line("COMMAND TIMED OUT: ", queue.peek(&queue));
         queue.pop(&queue);
     }
-    printf("SERIAL PORT LOST, REOPENING: %s\n", BRIDGE_SERIAL_DEVICE);
+    printf("SERIAL PORT LOST, REOPENING: %s\n", settings.serial_device);
     serial_end();
     enter(LINE_DOWN);
     reopen_at = now + REOPEN_INTERVAL_MS;
@@ -388,14 +385,14 @@ static void on_line_failed(long long now) {
 // lets the line settle, and only this thread uses the port.
 static bool reopen_line(void) {
     reopen_at = now_ms() + REOPEN_INTERVAL_MS;
-    if (!serial_open(BRIDGE_SERIAL_DEVICE, BRIDGE_SERIAL_BAUD))
+    if (!serial_open(settings.serial_device, settings.serial_baud))
         return false;
     serial_flush();
     if (serial_line_failed()) {
         serial_end(); // opened, but dead already: tried again later
         return false;
     }
-    printf("SERIAL PORT REOPENED: %s\n", BRIDGE_SERIAL_DEVICE);
+    printf("SERIAL PORT REOPENED: %s\n", settings.serial_device);
     return true;
 }
 
@@ -414,15 +411,15 @@ static int next_wait_ms(long long now) {
         break;
     case READING_REPORT:
     case READING_ANSWER:
-        due = line_active_at + BRIDGE_REPORT_GAP_MS;
+        due = line_active_at + settings.report_gap_ms;
         break;
     default:
         break;
     }
-    if (BRIDGE_COMMAND_TIMEOUT_S > 0 && command_outstanding()) {
-        long long deadline = command_sent_at + BRIDGE_COMMAND_TIMEOUT_S * 1000LL;
-        if (deadline < line_active_at + BRIDGE_REPORT_GAP_MS)
-            deadline = line_active_at + BRIDGE_REPORT_GAP_MS; // see line_talking
+    if (settings.command_timeout_s > 0 && command_outstanding()) {
+        long long deadline = command_sent_at + settings.command_timeout_s * 1000LL;
+        if (deadline < line_active_at + settings.report_gap_ms)
+            deadline = line_active_at + settings.report_gap_ms; // see line_talking
         if (due < 0 || deadline < due)
             due = deadline;
     }
@@ -435,7 +432,7 @@ static int next_wait_ms(long long now) {
 }
 
 int serial_reads_cycle(void) {
-    int wait_ms = BRIDGE_POLL_INTERVAL_MS;
+    int wait_ms = settings.poll_interval_ms;
     pthread_mutex_lock(&bridge_lock);
     long long now = now_ms();
     if (state == LINE_DOWN && now >= reopen_at) {
@@ -455,7 +452,7 @@ int serial_reads_cycle(void) {
         if (serial_line_failed())
             on_line_failed(now);
     }
-    if (EVENT_DRIVEN)
+    if (event_driven())
         wait_ms = next_wait_ms(now);
     pthread_mutex_unlock(&bridge_lock);
     return wait_ms;

@@ -7,11 +7,9 @@
 #include <stdio.h>
 
 #include "bridge.h"
-#include "bridge_config.h"
 #include "serial.h"
+#include "settings.h"
 #include "wake.h"
-
-#define EVENT_DRIVEN (BRIDGE_POLL_INTERVAL_MS == 0)
 
 // Set by exchange_stop; the thread ends after its current cycle.
 static std::atomic<bool> exchange_ending;
@@ -46,7 +44,7 @@ static void wait_for_line(int wait_ms) {
 // pieces is still taken whole, whatever woke the thread (a list, an
 // acknowledgement from the broker).
 static void sleep_poll_interval(void) {
-    long long end = now_ms() + BRIDGE_POLL_INTERVAL_MS;
+    long long end = now_ms() + settings.poll_interval_ms;
     for (long long left; !exchange_ending && (left = end - now_ms()) > 0;) {
         struct pollfd fd = {wake.fds[0], POLLIN, 0};
         if (poll(&fd, 1, (int)left) > 0 && wake_take(&wake)) {
@@ -61,7 +59,7 @@ void *serial_reads(void *arg) {
     (void)arg;
     while (!exchange_ending) {
         int wait_ms = serial_reads_cycle();
-        if (EVENT_DRIVEN)
+        if (event_driven())
             wait_for_line(wait_ms);
         else
             sleep_poll_interval();

@@ -7,10 +7,10 @@
 #include <string.h>
 
 #include "bridge.h"
-#include "bridge_config.h"
 #include "exchange.h"
 #include "net_loop.h"
 #include "serial.h"
+#include "settings.h"
 #include "topics.h"
 
 // True when ADDRESS (its line end cut) is six colon-separated bytes, as an
@@ -95,7 +95,7 @@ int main(int argc, char *argv[]) {
     (void)argv;
     setvbuf(stdout, NULL, _IOLBF, 0);
 
-    if (!serial_begin(BRIDGE_SERIAL_DEVICE, BRIDGE_SERIAL_BAUD))
+    if (!serial_begin(settings.serial_device, settings.serial_baud))
         return 1;
     // A line that fails already here is the exchange thread's to handle,
     // as later on.
@@ -104,7 +104,7 @@ int main(int argc, char *argv[]) {
     get_MAC();
     if (!topics_init(ID)) {
         fprintf(stderr, "Error: the topics with prefix \"%s\" do not fit for client id %s.\n",
-                BRIDGE_TOPIC_PREFIX, ID);
+                settings.topic_prefix, ID);
         return 1;
     }
     mosquitto_lib_init();

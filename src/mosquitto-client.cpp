@@ -7,9 +7,9 @@
 #include <string.h>
 
 #include "bridge.h"
-#include "bridge_config.h"
 #include "exchange.h"
 #include "log_text.h"
+#include "settings.h"
 #include "topics.h"
 
 // A list taken in this session, remembered so that the broker's re-delivery
@@ -157,9 +157,9 @@ enum Room { ROOM, NO_ROOM_FOR_COUNT, NO_ROOM_FOR_BYTES };
 static Room queue_room(int n, size_t bytes) {
     pthread_mutex_lock(&bridge_lock);
     Room room = ROOM;
-    if (n > BRIDGE_QUEUED_COMMANDS_MAX - queue.count)
+    if (n > settings.queued_commands_max - queue.count)
         room = NO_ROOM_FOR_COUNT;
-    else if (bytes > (size_t)BRIDGE_QUEUED_BYTES_MAX - queue.bytes)
+    else if (bytes > (size_t)settings.queued_bytes_max - queue.bytes)
         room = NO_ROOM_FOR_BYTES;
     pthread_mutex_unlock(&bridge_lock);
     return room;

@@ -11,10 +11,10 @@
 #include <unistd.h>
 
 #include "bridge.h"
-#include "bridge_config.h"
 #include "exchange.h"
 #include "outbox.h"
 #include "session.h"
+#include "settings.h"
 #include "wake.h"
 
 // How long a stop waits for the broker to acknowledge what is held: procd
@@ -151,7 +151,8 @@ static void run_client(struct mosquitto *m) {
     pthread_mutex_unlock(&bridge_lock);
 
     long long started = now_ms();
-    int rc = mosquitto_connect_async(m, BRIDGE_BROKER_HOST, BRIDGE_BROKER_PORT, BRIDGE_KEEPALIVE);
+    int rc =
+        mosquitto_connect_async(m, settings.broker_host, settings.broker_port, settings.keepalive);
     if (rc != MOSQ_ERR_SUCCESS) {
         session_ended(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
         return;
@@ -179,7 +180,7 @@ static void run_client(struct mosquitto *m) {
                 return;
             wait = ms_until(stop_by, now, wait);
         } else if (!had_session) {
-            long long deadline = started + BRIDGE_CONNECT_TIMEOUT_S * 1000LL;
+            long long deadline = started + settings.connect_timeout_s * 1000LL;
             if (now >= deadline) {
                 session_ended("Connection setup timed out");
                 return;
@@ -202,10 +203,10 @@ static void run_client(struct mosquitto *m) {
 // one instant does not come back in lockstep. A stop ends the wait.
 static void retry_wait(void) {
     long long s = 1;
-    if (BRIDGE_RECONNECT_DELAY_MAX_S > 0) {
+    if (settings.reconnect_delay_max_s > 0) {
         long long n = reconnect_attempts + 1;
-        s = n * n < BRIDGE_RECONNECT_DELAY_MAX_S ? n * n : BRIDGE_RECONNECT_DELAY_MAX_S;
-        if (n * n < BRIDGE_RECONNECT_DELAY_MAX_S)
+        s = n * n < settings.reconnect_delay_max_s ? n * n : settings.reconnect_delay_max_s;
+        if (n * n < settings.reconnect_delay_max_s)
             reconnect_attempts++;
     }
     long long ms = s * 500 + rand_r(&jitter_seed) % (s * 500 + 1);

@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "bridge_config.h"
+#include "settings.h"
 
 // Everything below is guarded by bridge_lock.
 
@@ -80,7 +80,7 @@ void outbox_set_publisher(outbox_publisher publish) {
 
 void outbox_add(const char *topic, const unsigned char *payload) {
     Report *r;
-    if (held.count >= BRIDGE_HELD_REPORTS_MAX) {
+    if (held.count >= settings.held_reports_max) {
         r = drop_oldest(); // full: its node carries the new report
     } else {
         r = (Report *)malloc(sizeof(Report));
@@ -184,7 +184,7 @@ void outbox_client_gone(void) {
     held.count += in_flight.count;
     in_flight.head = in_flight.tail = NULL;
     in_flight.count = 0;
-    while (held.count > BRIDGE_HELD_REPORTS_MAX)
+    while (held.count > settings.held_reports_max)
         free(drop_oldest());
 }
 

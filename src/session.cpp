@@ -6,10 +6,10 @@
 #include <string.h>
 
 #include "bridge.h"
-#include "bridge_config.h"
 #include "exchange.h"
 #include "mosquitto-client.h"
 #include "outbox.h"
+#include "settings.h"
 #include "topics.h"
 
 #define LOGIN_LENGTH 55 // the login text with a 17-character ID, without its NUL
@@ -102,7 +102,7 @@ static void publish_login(struct mosquitto *m) {
 // my_connect_callback does not learn.
 static void my_connect_flags_callback(struct mosquitto *m, void *obj, int result, int flags) {
     if (result == 0)
-        intake_connection_began(!BRIDGE_CLEAN_SESSION && (flags & 1));
+        intake_connection_began(!settings.clean_session && (flags & 1));
     my_connect_callback(m, obj, result);
 }
 
@@ -166,7 +166,8 @@ void my_disconnect_callback(struct mosquitto *m, void *obj, int rc) {
 }
 
 bool session_apply_tls(struct mosquitto *m) {
-    int rc = mosquitto_tls_set(m, BRIDGE_CA_FILE, NULL, BRIDGE_CERT_FILE, BRIDGE_KEY_FILE, NULL);
+    int rc =
+        mosquitto_tls_set(m, settings.ca_file, NULL, settings.cert_file, settings.key_file, NULL);
     if (rc != tls_last_rc) {
         if (rc == MOSQ_ERR_INVAL)
             printf("TLS input parameters are invalid.\n");
@@ -180,7 +181,7 @@ bool session_apply_tls(struct mosquitto *m) {
 struct mosquitto *session_client_new(void) {
     // Without a clean session the broker keeps the subscription and queues
     // the lists sent while the unit is away, under its fixed id.
-    struct mosquitto *m = mosquitto_new(ID, BRIDGE_CLEAN_SESSION, NULL);
+    struct mosquitto *m = mosquitto_new(ID, settings.clean_session, NULL);
     if (m == NULL)
         return NULL;
     // The exchange thread publishes: the library then only queues, and the
@@ -193,7 +194,7 @@ struct mosquitto *session_client_new(void) {
 #endif
     // Retained, so that whoever subscribes later learns the unit's state; the
     // broker publishes it when the link is lost without a DISCONNECT.
-    if (BRIDGE_AVAILABILITY &&
+    if (settings.availability &&
         mosquitto_will_set(m, topic_availability, 7, "offline", 1, true) != MOSQ_ERR_SUCCESS) {
         mosquitto_destroy(m);
         return NULL;
@@ -217,7 +218,7 @@ void session_began(void) {
 }
 
 void session_announce(struct mosquitto *m, bool online) {
-    if (!BRIDGE_AVAILABILITY)
+    if (!settings.availability)
         return;
     const char *state = online ? "online" : "offline";
     int mid = 0;

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "bridge_config.h"
+#include "settings.h"
 
 // Room for a prefix of about 100 bytes with a 17-character id in it, and
 // the longest name; brokers take far longer topics, a unit needs no more.
@@ -35,7 +35,7 @@ static bool append(char *buf, size_t *used, const char *s, size_t n) {
 static bool build(char *buf, const char *id, const char *name) {
     size_t used = 0;
     buf[0] = '\0';
-    const char *p = BRIDGE_TOPIC_PREFIX;
+    const char *p = settings.topic_prefix;
     for (const char *mark; (mark = strstr(p, "%c")) != NULL; p = mark + 2) {
         if (!append(buf, &used, p, mark - p) || !append(buf, &used, id, strlen(id)))
             return false;

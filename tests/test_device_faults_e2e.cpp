@@ -9,7 +9,7 @@
 
 #include <random>
 
-#include "bridge_config.h" // the shipped build's settings
+#include "bridge_config.h" // the shipped build's settings, not the test build's
 #include "exchange_e2e.h"
 
 using namespace e2e;

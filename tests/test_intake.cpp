@@ -1,7 +1,7 @@
 // Command intake: command lists from the broker reach the queue and the line.
-#include "bridge_config.h"
 #include "bridge_fixture.h"
 #include "log_text.h"
+#include "settings.h"
 
 using Strings = std::vector<std::string>;
 using Intake = BridgeTest;
@@ -26,9 +26,9 @@ TEST_F(Intake, ListIsQueuedInOrderAndOnlyItsFirstCommandIsSent) {
     EXPECT_EQ(IDLE, 0);
 }
 
-// A list that would take the queue past its 1000 commands is dropped whole,
-// counted as the queue would count it; what was queued carries on, and a
-// list that fits beside it is taken.
+// A list that would take the queue past its bound of commands is dropped
+// whole, counted as the queue would count it; what was queued carries on,
+// and a list that fits beside it is taken.
 TEST_F(Intake, ListBeyondTheQueueIsDroppedWhole) {
     auto list = [](int n, const char *sep) {
         std::string text;
@@ -36,20 +36,24 @@ TEST_F(Intake, ListBeyondTheQueueIsDroppedWhole) {
             text += "k" + std::to_string(i) + sep;
         return text;
     };
-    deliver("commands", list(600, ";"));
+    const int max = settings.queued_commands_max;
+    const int first = max - max / 3;
+    ASSERT_GT(max - first, 0) << "no room left to test with";
+    deliver("commands", list(first, ";"));
     cycle();
     EXPECT_EQ(device_reads(), "k0");
-    std::string log = deliver_logged("commands", list(401, ";;"));
-    EXPECT_EQ(log.substr(log.find('\n') + 1), "DROPPED A LIST OF 401 COMMANDS: QUEUE FULL\n");
-    EXPECT_EQ(queue.count, 600);
-    EXPECT_EQ(queued().back(), "k599");
+    std::string log = deliver_logged("commands", list(max - first + 1, ";;"));
+    EXPECT_EQ(log.substr(log.find('\n') + 1),
+              "DROPPED A LIST OF " + std::to_string(max - first + 1) + " COMMANDS: QUEUE FULL\n");
+    EXPECT_EQ(queue.count, first);
+    EXPECT_EQ(queued().back(), "k" + std::to_string(first - 1));
 
-    deliver("commands", list(400, ";"));
-    EXPECT_EQ(queue.count, 1000);
-    EXPECT_EQ(queued().back(), "k399");
+    deliver("commands", list(max - first, ";"));
+    EXPECT_EQ(queue.count, max);
+    EXPECT_EQ(queued().back(), "k" + std::to_string(max - first - 1));
     EXPECT_EQ(deliver_logged("commands", ";x;"),
               "commands ;x;\nDROPPED A LIST OF 1 COMMANDS: QUEUE FULL\n");
-    EXPECT_EQ(queue.count, 1000);
+    EXPECT_EQ(queue.count, max);
     device_answers("OK\n");
     EXPECT_EQ(device_reads(), "#\nk1") << "the queued commands carry on";
 }
@@ -135,16 +139,18 @@ TEST_F(Intake, PayloadIsReadUpToItsFirstNul) {
     EXPECT_EQ(queued(), (Strings{"a", "b"}));
 }
 
-// A full queue's worth (1000 commands) in a mebibyte.
+// A full queue's worth of commands, together within the byte bound (with
+// the defaults, 1000 commands in a mebibyte).
 TEST_F(Intake, MebibyteListIsQueuedWholeAndInOrder) {
     std::string list, tokenized;
     int n = 0;
-    const std::string pad(1044, 'p');
-    while (list.size() < (1u << 20)) {
+    // Room for "c", the number and the ';' (8 bytes up to 100,000 commands).
+    const std::string pad(settings.queued_bytes_max / settings.queued_commands_max - 8, 'p');
+    while (n < settings.queued_commands_max) {
         list += "c" + std::to_string(n) + pad + ";";
         tokenized += "TOKENIZED COMMAND: " + cut("c" + std::to_string(n++) + pad) + "\n";
     }
-    ASSERT_EQ(n, 1000);
+    ASSERT_LE(list.size(), (size_t)settings.queued_bytes_max);
     std::string log = deliver_logged("commands", list);
     log += cycle();
     EXPECT_EQ(log, "commands " + cut(list, LOG_TEXT_MAX - strlen("commands")) + "\n" + tokenized +
@@ -230,14 +236,14 @@ TEST_F(Intake, LongOutsideTextsAreCutWithinTheLogBound) {
 // the bound is dropped whole, one that fills it exactly is taken, and the
 // bytes of a command that leaves are free again.
 TEST_F(Intake, ListBeyondTheByteBoundIsDroppedWhole) {
-    const std::string big(BRIDGE_QUEUED_BYTES_MAX - 3, 'B');
+    const std::string big(settings.queued_bytes_max - 3, 'B');
     deliver("commands", "s;t;" + big);
-    EXPECT_EQ(queue.bytes, (size_t)BRIDGE_QUEUED_BYTES_MAX - 1);
+    EXPECT_EQ(queue.bytes, (size_t)settings.queued_bytes_max - 1);
     EXPECT_EQ(deliver_logged("commands", "x;y"),
               "commands x;y\nDROPPED A LIST OF 2 COMMANDS (2 BYTES): QUEUE FULL\n");
     EXPECT_EQ(queue.count, 3);
     EXPECT_EQ(deliver_logged("commands", ";z;"), "commands ;z;\nTOKENIZED COMMAND: z\n");
-    EXPECT_EQ(queue.bytes, (size_t)BRIDGE_QUEUED_BYTES_MAX);
+    EXPECT_EQ(queue.bytes, (size_t)settings.queued_bytes_max);
 
     cycle();
     EXPECT_EQ(device_reads(), "s");
@@ -247,7 +253,7 @@ TEST_F(Intake, ListBeyondTheByteBoundIsDroppedWhole) {
     EXPECT_EQ(deliver_logged("commands", "y"),
               "commands y\nDROPPED A LIST OF 1 COMMANDS (1 BYTES): QUEUE FULL\n");
     EXPECT_EQ(queued(), (Strings{"t", big, "z", "x"}));
-    EXPECT_EQ(queue.bytes, (size_t)BRIDGE_QUEUED_BYTES_MAX);
+    EXPECT_EQ(queue.bytes, (size_t)settings.queued_bytes_max);
 }
 
 // A persistent session's broker sends an unacknowledged list again at the

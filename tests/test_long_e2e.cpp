@@ -6,8 +6,8 @@
 #include <random>
 
 #include "bench_common.h"
-#include "bridge_config.h"
 #include "exchange_e2e.h"
+#include "settings.h"
 
 using namespace e2e;
 using Strings = std::vector<std::string>;
@@ -317,7 +317,7 @@ TEST_P(Floods, BigListsBeyondTheByteBoundAreDroppedAndMemoryAndLogStaySmall) {
         std::this_thread::sleep_for(200ms);
     }
     ASSERT_EQ(drops + kept, 40) << out.substr(0, 4096);
-    EXPECT_GE(kept, (int)(BRIDGE_QUEUED_BYTES_MAX / big));
+    EXPECT_GE(kept, (int)(settings.queued_bytes_max / big));
     EXPECT_EQ(payloads("status_update", kept, scaled(60s)).size(), (size_t)kept);
     long peak1 = peak_kib();
     size_t out1 = bridge.stdout_text().size();
@@ -344,7 +344,7 @@ TEST_P(Floods, BigListsBeyondTheByteBoundAreDroppedAndMemoryAndLogStaySmall) {
     // The bound, plus the library's two copies of the list it is handing over
     // and the allocator's slack.
     if (plain) {
-        EXPECT_LT(peak1 - peak0, (long)(BRIDGE_QUEUED_BYTES_MAX + 2 * big) / 1024 + 2048);
+        EXPECT_LT(peak1 - peak0, (settings.queued_bytes_max + 2 * (long)big) / 1024 + 2048);
         EXPECT_LT(peak2 - peak1, (long)(2 * huge) / 1024 + 2048);
     }
     EXPECT_LT(out1 - out0, 40u * 4096) << "bytes of log for 40 lists";
