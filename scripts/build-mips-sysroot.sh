@@ -318,41 +318,41 @@ build_openssl() {
 }
 
 build_mosquitto() {
+    set -- -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF \
+        -DWITH_CJSON=OFF -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF \
+        -DWITH_TLS=ON -DWITH_THREADING=ON -DWITH_SRV=OFF -DWITH_WEBSOCKETS=OFF
     if [ $abi = gnu ]; then
         prepare_source mosquitto libmosquitto
-        set -- -DWITH_STATIC_LIBRARIES=OFF -DWITH_TLS_PSK=ON
-    else
-        mosquitto_tarball $musl_mosquitto
-        src=$work/mosquitto
-        # A build tree left by another version would keep its objects: the
-        # tarball's files are older than they are.
-        rm -rf "$src" "$work/mosquitto-build"
-        mkdir -p "$src"
-        tar -xzf "$MOSQUITTO_TARBALL" -C "$src" --strip-components=1
-        log "building libmosquitto $(basename "$MOSQUITTO_TARBALL")"
-        # The board's OpenSSL is built without PSK. The archive is for the
-        # static executable alone: size first. The shared library its CMake
-        # builds anyway (and the tree drops) links the shared OpenSSL, as
-        # OpenSSL's archives have no PIC.
-        set -- -DWITH_STATIC_LIBRARIES=ON -DWITH_SHARED_LIBRARIES=OFF -DWITH_TLS_PSK=OFF \
-            -DCMAKE_C_FLAGS_RELEASE="-Oz -DNDEBUG -fno-asynchronous-unwind-tables -fno-unwind-tables" \
-            -DOPENSSL_INCLUDE_DIR="$sysroot/usr/include" \
-            -DOPENSSL_SSL_LIBRARY="$dynamic/usr/lib/libssl.so" \
-            -DOPENSSL_CRYPTO_LIBRARY="$dynamic/usr/lib/libcrypto.so"
+        cmake_component mosquitto "$src" "$@" -DWITH_STATIC_LIBRARIES=OFF -DWITH_TLS_PSK=ON
+        return 0
     fi
-    cmake_component mosquitto "$src" \
-        -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF \
-        -DWITH_CJSON=OFF -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF \
-        -DWITH_TLS=ON -DWITH_THREADING=ON -DWITH_SRV=OFF -DWITH_WEBSOCKETS=OFF "$@"
-    if [ $abi = musl ]; then
-        # Its CMake always builds the shared library too and names the archive
-        # libmosquitto_static.a. The tree keeps the archive alone, under the
-        # name -lmosquitto finds, and its .pc names what a static link needs.
-        lib=$sysroot/usr/lib
-        rm -f "$lib"/libmosquitto.so*
-        mv "$lib/libmosquitto_static.a" "$lib/libmosquitto.a"
-        sed -i 's/^Libs: .*/& -lssl -lcrypto/' "$lib/pkgconfig/libmosquitto.pc"
-    fi
+    mosquitto_tarball $musl_mosquitto
+    src=$work/mosquitto
+    # A build tree left by another version would keep its objects: the
+    # tarball's files are older than they are.
+    rm -rf "$src" "$work/mosquitto-build"
+    mkdir -p "$src"
+    tar -xzf "$MOSQUITTO_TARBALL" -C "$src" --strip-components=1
+    log "building libmosquitto $(basename "$MOSQUITTO_TARBALL")"
+    # The board's OpenSSL is built without PSK. The archive is for the static
+    # executable alone, built as OpenSSL's archives are. Its CMake would
+    # always build the shared library too, which cannot be without PIC: only
+    # the archive's target is built, and installed by hand, under the name
+    # -lmosquitto finds, with a .pc that names what a static link needs.
+    logged mosquitto-configure cmake_cross -S "$src" -B "$work/mosquitto-build" "$@" \
+        -DWITH_STATIC_LIBRARIES=ON -DWITH_SHARED_LIBRARIES=OFF -DWITH_TLS_PSK=OFF \
+        -DCMAKE_C_FLAGS="-ffunction-sections -fdata-sections $musl_static_cflags" \
+        -DCMAKE_C_FLAGS_RELEASE="-Oz -DNDEBUG -fno-asynchronous-unwind-tables -fno-unwind-tables"
+    logged mosquitto-build cmake --build "$work/mosquitto-build" --parallel "$jobs" \
+        --target libmosquitto_static
+    mkdir -p "$sysroot/usr/include" "$sysroot/usr/lib/pkgconfig"
+    install -m 0644 "$work/mosquitto-build/lib/libmosquitto_static.a" "$sysroot/usr/lib/libmosquitto.a"
+    install -m 0644 "$src/include/mosquitto.h" "$src/include/mqtt_protocol.h" "$sysroot/usr/include/"
+    sed 's/^Libs: .*/& -lssl -lcrypto/' "$work/mosquitto-build/libmosquitto.pc" \
+        >"$sysroot/usr/lib/pkgconfig/libmosquitto.pc"
+    readelf -h "$sysroot/usr/lib/libmosquitto.a" | grep -q 'Flags:.* pic,' &&
+        die "libmosquitto's archive was compiled with PIC"
+    return 0
 }
 
 # The board's C library as a shared object, for the dynamic build to link
