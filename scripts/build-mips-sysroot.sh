@@ -61,18 +61,28 @@ shared_mosquitto=2.0.18
 # What the bridge's TLS needs of OpenSSL: a TLS 1.2/1.3 client that
 # verifies and presents certificates (RSA and EC, as brokers use them),
 # with the ciphers those versions negotiate (AES-GCM, AES-CBC, ChaCha20-
-# Poly1305), OCSP and the UI libmosquitto calls. The rest would only cost
-# the board flash: libcrypto's providers reference every algorithm built,
-# so what is built is linked.
+# Poly1305) over ECDHE (X25519, P-256, P-384), OCSP, sockets and the UI
+# libmosquitto calls unguarded. The rest would only cost the board flash:
+# libcrypto's providers reference every algorithm built, so what is built
+# is linked. no-dh drops the DHE suites only: ECDHE is what every broker
+# offers first, and the tests' certificates are EC. no-autoload-config:
+# libmosquitto asks for the configuration itself (OPENSSL_INIT_LOAD_CONFIG).
+# no-filenames: errors name no source file.
 openssl_musl_trim="no-engine no-legacy no-module no-dso no-deprecated
     no-dtls no-dgram no-srp no-psk no-srtp no-tls1 no-tls1_1 no-ssl3 no-comp
     no-nextprotoneg no-ct no-cms no-cmp no-ts no-rfc3779 no-ssl-trace no-async
     no-aria no-bf no-camellia no-cast no-des no-idea no-rc2 no-rc4 no-seed
     no-sm2 no-sm3 no-sm4 no-gost no-md4 no-mdc2 no-rmd160 no-whirlpool
-    no-blake2 no-siphash no-scrypt no-ocb no-siv no-cmac no-dsa no-ec2m"
+    no-blake2 no-siphash no-scrypt no-ocb no-siv no-cmac no-dsa no-ec2m
+    no-dh no-autoload-config no-filenames no-multiblock no-secure-memory"
 # Size first; function and data sections let the executable's link drop
-# what no caller reaches.
-openssl_musl_flags="-Os -ffunction-sections -fdata-sections"
+# what no caller reaches; C needs no unwind tables (the bridge has no
+# exceptions to carry through it).
+openssl_musl_flags="-Oz -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables
+    -fno-unwind-tables"
+# The archives only ever go into the static executable: without PIC its
+# calls and data references skip the GOT (about 300 KB of code less).
+musl_static_cflags="-fno-pic -mno-abicalls"
 
 # logged NAME COMMAND...: runs COMMAND with its output in $work/NAME.log,
 # which is shown (its end) when the command fails.
@@ -98,7 +108,7 @@ fi
 openssl_stamp=openssl
 if [ $abi = musl ]; then
     # shellcheck disable=SC2086
-    openssl_stamp=$(echo openssl $openssl_musl_trim $openssl_musl_flags)
+    openssl_stamp=$(echo openssl $openssl_musl_trim $openssl_musl_flags static $musl_static_cflags)
     if [ -f "$sysroot/.stamps/openssl" ] && [ "$(cat "$sysroot/.stamps/openssl")" != "$openssl_stamp" ]; then
         log "$sysroot has OpenSSL built with other options: rebuilding it and libmosquitto"
         rm -rf "$sysroot/.complete" "$sysroot/.stamps/openssl" "$sysroot/.stamps/mosquitto" \
@@ -237,6 +247,29 @@ prepare_source() {
     log "building $2 $(basename "$(orig_tarball $1)")"
 }
 
+# In OpenSSL's build directory, after Configure: the shared libraries
+# (PIC) first, then the archives without PIC. Each file is compiled for one
+# of them anyway; only the providers' objects, which both link, are compiled
+# twice. The rest of build_libs is made with the shared libraries taken as
+# they are (-o), which are then marked newer than the providers' archives,
+# so that install_dev installs them as linked (checked after).
+build_openssl_musl() {
+    logged openssl-build make -j"$jobs" build_generated
+    logged openssl-build-shared make -j"$jobs" libcrypto.so libssl.so
+    cp libcrypto.so.3 libssl.so.3 "$work/"
+    find providers ssl \( -name 'libdefault-lib-*.o' -o -name 'libcommon-lib-*.o' \) -exec rm -f {} +
+    rm -f providers/libdefault.a providers/libcommon.a
+    grep -q '^LIB_CFLAGS=-fPIC ' Makefile || die "OpenSSL's Makefile has no LIB_CFLAGS=-fPIC to replace"
+    sed -i "s/^LIB_CFLAGS=-fPIC /LIB_CFLAGS=$musl_static_cflags /" Makefile
+    logged openssl-depend make depend
+    logged openssl-build-static make -j"$jobs" -o libcrypto.so.3 -o libssl.so.3 _build_libs
+    touch libcrypto.so.3
+    touch libssl.so.3
+    readelf -h crypto/x509/libcrypto-lib-x509_vfy.o providers/libdefault.a | grep -q 'Flags:.* pic,' &&
+        die "OpenSSL's archives were compiled with PIC"
+    return 0
+}
+
 build_openssl() {
     prepare_source openssl OpenSSL
     if [ $abi = gnu ]; then
@@ -263,7 +296,11 @@ build_openssl() {
         cd "$src"
         logged openssl-configure ./Configure linux-mips32 --prefix=/usr --libdir=lib \
             --openssldir=/etc/ssl no-tests "$@"
-        logged openssl-build make -j"$jobs" build_libs
+        if [ $abi = gnu ]; then
+            logged openssl-build make -j"$jobs" build_libs
+        else
+            build_openssl_musl
+        fi
         logged openssl-install make install_dev DESTDIR="$sysroot"
     )
     # With glibc everything links the shared libraries, as on the board.
@@ -274,38 +311,48 @@ build_openssl() {
         # to the board's root that the dynamic build links and runs with.
         mkdir -p "$dynamic/usr/lib"
         mv "$sysroot"/usr/lib/libssl.so* "$sysroot"/usr/lib/libcrypto.so* "$dynamic/usr/lib/"
+        for l in libcrypto.so.3 libssl.so.3; do
+            cmp -s "$work/$l" "$dynamic/usr/lib/$l" || die "$l was linked again with the archives' objects"
+        done
     fi
 }
 
 build_mosquitto() {
+    set -- -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF \
+        -DWITH_CJSON=OFF -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF \
+        -DWITH_TLS=ON -DWITH_THREADING=ON -DWITH_SRV=OFF -DWITH_WEBSOCKETS=OFF
     if [ $abi = gnu ]; then
         prepare_source mosquitto libmosquitto
-        set -- -DWITH_STATIC_LIBRARIES=OFF -DWITH_TLS_PSK=ON
-    else
-        mosquitto_tarball $musl_mosquitto
-        src=$work/mosquitto
-        # A build tree left by another version would keep its objects: the
-        # tarball's files are older than they are.
-        rm -rf "$src" "$work/mosquitto-build"
-        mkdir -p "$src"
-        tar -xzf "$MOSQUITTO_TARBALL" -C "$src" --strip-components=1
-        log "building libmosquitto $(basename "$MOSQUITTO_TARBALL")"
-        # The board's OpenSSL is built without PSK.
-        set -- -DWITH_STATIC_LIBRARIES=ON -DWITH_SHARED_LIBRARIES=OFF -DWITH_TLS_PSK=OFF
+        cmake_component mosquitto "$src" "$@" -DWITH_STATIC_LIBRARIES=OFF -DWITH_TLS_PSK=ON
+        return 0
     fi
-    cmake_component mosquitto "$src" \
-        -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF \
-        -DWITH_CJSON=OFF -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF \
-        -DWITH_TLS=ON -DWITH_THREADING=ON -DWITH_SRV=OFF -DWITH_WEBSOCKETS=OFF "$@"
-    if [ $abi = musl ]; then
-        # Its CMake always builds the shared library too and names the archive
-        # libmosquitto_static.a. The tree keeps the archive alone, under the
-        # name -lmosquitto finds, and its .pc names what a static link needs.
-        lib=$sysroot/usr/lib
-        rm -f "$lib"/libmosquitto.so*
-        mv "$lib/libmosquitto_static.a" "$lib/libmosquitto.a"
-        sed -i 's/^Libs: .*/& -lssl -lcrypto/' "$lib/pkgconfig/libmosquitto.pc"
-    fi
+    mosquitto_tarball $musl_mosquitto
+    src=$work/mosquitto
+    # A build tree left by another version would keep its objects: the
+    # tarball's files are older than they are.
+    rm -rf "$src" "$work/mosquitto-build"
+    mkdir -p "$src"
+    tar -xzf "$MOSQUITTO_TARBALL" -C "$src" --strip-components=1
+    log "building libmosquitto $(basename "$MOSQUITTO_TARBALL")"
+    # The board's OpenSSL is built without PSK. The archive is for the static
+    # executable alone, built as OpenSSL's archives are. Its CMake would
+    # always build the shared library too, which cannot be without PIC: only
+    # the archive's target is built, and installed by hand, under the name
+    # -lmosquitto finds, with a .pc that names what a static link needs.
+    logged mosquitto-configure cmake_cross -S "$src" -B "$work/mosquitto-build" "$@" \
+        -DWITH_STATIC_LIBRARIES=ON -DWITH_SHARED_LIBRARIES=OFF -DWITH_TLS_PSK=OFF \
+        -DCMAKE_C_FLAGS="-ffunction-sections -fdata-sections $musl_static_cflags" \
+        -DCMAKE_C_FLAGS_RELEASE="-Oz -DNDEBUG -fno-asynchronous-unwind-tables -fno-unwind-tables"
+    logged mosquitto-build cmake --build "$work/mosquitto-build" --parallel "$jobs" \
+        --target libmosquitto_static
+    mkdir -p "$sysroot/usr/include" "$sysroot/usr/lib/pkgconfig"
+    install -m 0644 "$work/mosquitto-build/lib/libmosquitto_static.a" "$sysroot/usr/lib/libmosquitto.a"
+    install -m 0644 "$src/include/mosquitto.h" "$src/include/mqtt_protocol.h" "$sysroot/usr/include/"
+    sed 's/^Libs: .*/& -lssl -lcrypto/' "$work/mosquitto-build/libmosquitto.pc" \
+        >"$sysroot/usr/lib/pkgconfig/libmosquitto.pc"
+    readelf -h "$sysroot/usr/lib/libmosquitto.a" | grep -q 'Flags:.* pic,' &&
+        die "libmosquitto's archive was compiled with PIC"
+    return 0
 }
 
 # The board's C library as a shared object, for the dynamic build to link

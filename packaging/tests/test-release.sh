@@ -8,11 +8,11 @@ set -u
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 . "$ROOT/packaging/tests/tally.sh"
-# The trimmed OpenSSL brought the executable from 4,150,780 bytes stripped
-# to about 2.5 MB: this bound keeps it from growing back unseen. (Half the
-# old size, which a board with a few MB of overlay left wants, is not
-# reached yet.)
-size_max=2600000
+# Half of the 4,150,780 bytes stripped that the executable was with the
+# whole of OpenSSL: what a board with a few MB of overlay left can take. The
+# trimmed OpenSSL, built for size and without PIC for the archives, brings
+# it under this.
+size_max=2075000
 version=$(sed -n 's/^PKG_VERSION:=//p' "$ROOT/packaging/openwrt/mqtt-serial-bridge/Makefile")
 artifact=$ROOT/dist/mqtt-serial-bridge-$version-mips_24kc-musl.tar.gz
 
