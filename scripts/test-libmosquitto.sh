@@ -34,7 +34,7 @@ PKG_CONFIG_PATH=$prefix/lib/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH} \
 
 # The header the compiler read for the bridge's client module, from the
 # compiler's own dependency list, and the version it declares.
-depfile=$BUILD/CMakeFiles/bridge.dir/src/mosquitto-client.cpp.o.d
+depfile=$BUILD/CMakeFiles/bridge_core.dir/src/mosquitto-client.cpp.o.d
 [ -f "$depfile" ] || die "no $depfile: cannot tell which mosquitto.h was compiled"
 header=$(tr ' ' '\n' <"$depfile" | grep '/mosquitto\.h$' | sort -u)
 [ "$header" = "$prefix/include/mosquitto.h" ] ||
