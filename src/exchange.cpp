@@ -100,11 +100,10 @@ static void send_command(void) {
     printf("WAITING FOR A SERIAL ACK !\n");
 }
 
-// Hands the heap that a long command list used back to the system once the
-// queue is empty. glibc keeps freed small blocks for reuse, so a router that
-// once took a 100,000-command list would otherwise carry its peak for good.
-// Only after a long queue: a short one leaves nothing worth a heap walk in
-// the poll loop. Caller holds bridge_lock.
+// Hands the heap a long command list used back once the queue is empty:
+// glibc keeps freed small blocks, so a router that once took 100,000
+// commands would carry its peak for good. A short queue is not worth the
+// heap walk.
 static void release_free_memory(void) {
 #ifdef __GLIBC__
     if (queue_was_long)
@@ -134,9 +133,10 @@ static void send_next_or_go_idle(void) {
 }
 
 void send_list_if_idle(void) {
-    note_queue_length();
     if (state == WAITING_FOR_REPORT)
         send_next_or_go_idle();
+    else
+        note_queue_length();
 }
 
 void exchange_hold_commands(void) {
@@ -282,40 +282,47 @@ static bool on_byte(int byte, long long now) {
     return false;
 }
 
-// How long the line must have been quiet to end settling, in ms. After a
-// deadline, a whole poll cycle (the default one without a poll interval: a
-// late answer may come a good while after the deadline).
-static long long settle_ms(void) {
-    if (state == SETTLING_AFTER_DEADLINE)
-        return event_driven() ? 100 : settings.poll_interval_ms;
-    return settings.report_gap_ms;
-}
-
-// The event "a quiet line": nothing waits at NOW. Polling, what a cycle
-// found was one report; event-driven, a report waits for its gap.
-static void on_quiet(long long now) {
-    long long quiet = now - line_active_at;
+// How long the line must be quiet for the state's quiet-line event, in ms;
+// -1 for a state without one. Polling, what a cycle found was one report;
+// event-driven, a report waits for its gap. After a deadline, a whole poll
+// cycle (the default one without a poll interval: a late answer may come a
+// good while after the deadline).
+static long long quiet_needed_ms(void) {
     switch (state) {
     case READING_REPORT:
     case READING_ANSWER:
-        if (!event_driven() || quiet >= settings.report_gap_ms)
-            finish_report(false);
-        break;
+        return event_driven() ? settings.report_gap_ms : 0;
     case SETTLING_AFTER_DEADLINE:
+        return event_driven() ? 100 : settings.poll_interval_ms;
     case SETTLING_AFTER_FULL_REPORT:
     case SETTLING_AFTER_FULL_INFO:
-        if (quiet < settle_ms())
-            break;
-        log_dropped_bytes(); // after a timeout nothing was counted
-        log_stray_rest();
-        if (state == SETTLING_AFTER_FULL_INFO)
-            enter(AWAITING_REPORT);
-        else
-            send_next_or_go_idle();
-        break;
+        return settings.report_gap_ms;
     default:
-        break;
+        return -1;
     }
+}
+
+// The event "a quiet line": nothing waits at NOW.
+static void on_quiet(long long now) {
+    long long needed = quiet_needed_ms();
+    if (needed < 0 || now - line_active_at < needed)
+        return;
+    if (state == READING_REPORT || state == READING_ANSWER) {
+        finish_report(false);
+        return;
+    }
+    log_dropped_bytes(); // after a timeout nothing was counted
+    log_stray_rest();
+    if (state == SETTLING_AFTER_FULL_INFO)
+        enter(AWAITING_REPORT);
+    else
+        send_next_or_go_idle();
+}
+
+// The outstanding command is given up (the device may have run it).
+static void give_up_command(void) {
+    print_escaped_line("COMMAND TIMED OUT: ", queue.peek(&queue));
+    queue.pop(&queue);
 }
 
 // Event-driven, a line that carried a byte within the last gap is still
@@ -335,8 +342,7 @@ static void expire_command(long long now) {
     if (serial_available() > 0 || line_talking(now))
         return;
     log_stray_rest();
-    print_escaped_line("COMMAND TIMED OUT: ", queue.peek(&queue));
-    queue.pop(&queue);
+    give_up_command();
     enter(SETTLING_AFTER_DEADLINE);
     line_active_at = now;
 }
@@ -370,10 +376,8 @@ static void on_line_failed(long long now) {
             request_stop();
         return;
     }
-    if (outstanding) {
-        print_escaped_line("COMMAND TIMED OUT: ", queue.peek(&queue));
-        queue.pop(&queue);
-    }
+    if (outstanding)
+        give_up_command();
     printf("SERIAL PORT LOST, REOPENING: %s\n", settings.serial_device);
     serial_end();
     enter(LINE_DOWN);
@@ -400,22 +404,10 @@ static bool reopen_line(void) {
 // ms; -1 for no limit.
 static int next_wait_ms(long long now) {
     long long due = -1;
-    switch (state) {
-    case LINE_DOWN:
+    if (state == LINE_DOWN)
         due = reopen_at;
-        break;
-    case SETTLING_AFTER_DEADLINE:
-    case SETTLING_AFTER_FULL_REPORT:
-    case SETTLING_AFTER_FULL_INFO:
-        due = line_active_at + settle_ms();
-        break;
-    case READING_REPORT:
-    case READING_ANSWER:
-        due = line_active_at + settings.report_gap_ms;
-        break;
-    default:
-        break;
-    }
+    else if (quiet_needed_ms() >= 0)
+        due = line_active_at + quiet_needed_ms();
     if (settings.command_timeout_s > 0 && command_outstanding()) {
         long long deadline = command_sent_at + settings.command_timeout_s * 1000LL;
         if (deadline < line_active_at + settings.report_gap_ms)
@@ -440,7 +432,7 @@ int serial_reads_cycle(void) {
         bool back = reopen_line();
         pthread_mutex_lock(&bridge_lock);
         if (back)
-            enter(stopping ? STOPPING : WAITING_FOR_REPORT);
+            send_next_or_go_idle();
         now = now_ms();
     }
     expire_command(now);

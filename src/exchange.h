@@ -47,8 +47,7 @@
 //                                                                     DEADLINE
 //   STOPPING         byte          as in WAITING_FOR_REPORT           READING_REPORT
 //                    list queued   nothing: no command goes out       STOPPING
-//   LINE_DOWN        reopened      SERIAL PORT REOPENED, then free    WAITING_FOR_
-//                                  at the cycle's list queued         REPORT/STOPPING
+//   LINE_DOWN        reopened      SERIAL PORT REOPENED               free
 //   LINE_LOST        (none)        nothing read or written: stopping  LINE_LOST
 //
 //   free: stopping: STOPPING; a command queued and the line quiet: the head
